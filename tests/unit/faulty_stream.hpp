@@ -1,0 +1,34 @@
+// An in-memory cart behind a real FILE* (glibc's fopencookie) whose reads,
+// writes, seeks and close fail on demand, the way a bad disk would.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace frennick::testing {
+
+struct FaultyCart {
+  std::vector<std::uint8_t> bytes;
+  std::int64_t position = 0;
+  // Any read or write that reaches this offset fails there: the bytes before
+  // it are transferred, then the call fails with `error` (-1: never).
+  std::int64_t badReadOffset = -1;
+  std::int64_t badWriteOffset = -1;
+  // The `failSeekOnVisit`-th seek to this offset fails (-1: never).
+  std::int64_t badSeekOffset = -1;
+  int failSeekOnVisit = 0;
+  bool failClose = false;
+  int error = 5;  // EIO
+  // Leave errno set to this after calls that succeed (0: leave it alone).
+  int staleErrno = 0;
+
+  int seekVisits = 0;
+  int writeCalls = 0;
+  bool closed = false;
+};
+
+// bufferSize 0 opens the stream unbuffered, as Frennick opens a real cart.
+std::FILE* openFaultyCart(FaultyCart& cart, std::size_t bufferSize = 0);
+
+}  // namespace frennick::testing

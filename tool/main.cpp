@@ -1,0 +1,26 @@
+// Frennick <cart.bin>: flips pixel bytes of a video cart so that fewer
+// pixels change from one page to the next.
+#include <cerrno>
+#include <cstdio>
+
+#include "cart_file.hpp"
+#include "page_walk.hpp"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(
+        "Frennick <cart.bin>\n"
+        "Attempt to reduce video speckles in cart file.\n"
+        "Don't run on non-video cart files, it will screw up your cart. ;)\n",
+        stdout);
+    return 1;
+  }
+  const char* path = argv[1];
+  errno = 0;
+  std::FILE* cart = frennick::openCartForUpdate(path);
+  if (cart == nullptr) {
+    std::printf("Failed to open '%s', code %d\n", path, errno);
+    return 1;
+  }
+  return frennick::walkCart(cart, path, stdout);
+}
