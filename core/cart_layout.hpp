@@ -34,7 +34,7 @@ inline constexpr std::size_t kAreaSize = kRowStride * kRowsPerBand;  // 960
 inline constexpr std::size_t kColourDistance = kAreaSize + 1;  // 961
 
 inline constexpr int kPixelBytesPerPage =
-    kBandCount * kRowsPerBand * kPixelBytesPerRow;  // 3072
+    kBandCount * kRowsPerBand * kPixelBytesPerRow;                      // 3072
 inline constexpr std::int64_t kPixelsPerPage = 8 * kPixelBytesPerPage;  // 24576
 
 constexpr std::size_t bandOffset(int band) {

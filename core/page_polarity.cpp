@@ -13,8 +13,8 @@ int matchPagePolarity(const CartPage& previous, CartPage& current,
     for (int row = 0; row < kRowsPerBand; ++row) {
       for (int column = 0; column < kPixelBytesPerRow; ++column) {
         const std::size_t p = pixelByteOffset(band, row, column);
-        const int keep = std::popcount(
-            static_cast<std::uint8_t>(previous[p] ^ current[p]));
+        const int keep =
+            std::popcount(static_cast<std::uint8_t>(previous[p] ^ current[p]));
         const int flip = 8 - keep;
         if (flip < keep) {
           current[p] = static_cast<std::uint8_t>(~current[p]);

@@ -12,7 +12,8 @@ std::size_t bytesBefore(const FaultyCart& cart, std::int64_t bad,
                         std::size_t size) {
   if (bad < 0 || bad >= cart.position + static_cast<std::int64_t>(size))
     return size;
-  return static_cast<std::size_t>(std::max<std::int64_t>(bad - cart.position, 0));
+  return static_cast<std::size_t>(
+      std::max<std::int64_t>(bad - cart.position, 0));
 }
 
 ssize_t readCart(void* cookie, char* buffer, std::size_t size) {
@@ -23,9 +24,10 @@ ssize_t readCart(void* cookie, char* buffer, std::size_t size) {
     return -1;
   }
   const auto end = static_cast<std::int64_t>(cart.bytes.size());
-  const std::int64_t count =
-      std::clamp<std::int64_t>(end - cart.position, 0, static_cast<std::int64_t>(allowed));
-  std::memcpy(buffer, cart.bytes.data() + cart.position, static_cast<std::size_t>(count));
+  const std::int64_t count = std::clamp<std::int64_t>(
+      end - cart.position, 0, static_cast<std::int64_t>(allowed));
+  std::memcpy(buffer, cart.bytes.data() + cart.position,
+              static_cast<std::size_t>(count));
   cart.position += count;
   if (cart.staleErrno != 0) errno = cart.staleErrno;
   return count;
@@ -51,8 +53,10 @@ int seekCart(void* cookie, off64_t* offset, int whence) {
   auto& cart = *static_cast<FaultyCart*>(cookie);
   std::int64_t target = *offset;
   if (whence == SEEK_CUR) target += cart.position;
-  if (whence == SEEK_END) target += static_cast<std::int64_t>(cart.bytes.size());
-  if (target == cart.badSeekOffset && ++cart.seekVisits == cart.failSeekOnVisit) {
+  if (whence == SEEK_END)
+    target += static_cast<std::int64_t>(cart.bytes.size());
+  if (target == cart.badSeekOffset &&
+      ++cart.seekVisits == cart.failSeekOnVisit) {
     errno = cart.error;
     return -1;
   }
@@ -74,8 +78,8 @@ int closeCart(void* cookie) {
 }  // namespace
 
 std::FILE* openFaultyCart(FaultyCart& cart, std::size_t bufferSize) {
-  std::FILE* stream = fopencookie(&cart, "r+",
-                                  {readCart, writeCart, seekCart, closeCart});
+  std::FILE* stream =
+      fopencookie(&cart, "r+", {readCart, writeCart, seekCart, closeCart});
   if (stream != nullptr) {
     std::setvbuf(stream, nullptr, bufferSize == 0 ? _IONBF : _IOFBF,
                  bufferSize);

@@ -140,7 +140,9 @@ TEST(MatchPagePolarity, LeavesEveryPixelWithinFourBitsAndIsIdempotent) {
       for (int row = 0; row < kRowsPerBand; ++row)
         for (int column = 0; column < kPixelBytesPerRow; ++column) {
           const std::size_t p = pixelByteOffset(band, row, column);
-          ASSERT_LE(std::popcount(static_cast<unsigned>(previous[p] ^ current[p])), 4);
+          ASSERT_LE(
+              std::popcount(static_cast<unsigned>(previous[p] ^ current[p])),
+              4);
         }
     const CartPage matched = current;
     const RunTally first = tally;

@@ -53,12 +53,11 @@ Matched matchedUpTo(Bytes bytes, std::int64_t last) {
 
 std::string summary(std::int64_t pages, const RunTally& t) {
   char line[200];
-  std::snprintf(line, sizeof line,
-                "Process complete after %" PRId64 " pages, %" PRId64
-                " patches fixing %" PRId64 " pixels out of %" PRId64
-                " (%d%%).\n",
-                pages, t.patches, t.pixelsFixed, t.pixelsExamined,
-                fixedPercentage(t));
+  std::snprintf(
+      line, sizeof line,
+      "Process complete after %" PRId64 " pages, %" PRId64
+      " patches fixing %" PRId64 " pixels out of %" PRId64 " (%d%%).\n",
+      pages, t.patches, t.pixelsFixed, t.pixelsExamined, fixedPercentage(t));
   return line;
 }
 
@@ -121,8 +120,8 @@ TEST(PageWalk, LaterReadFailureReportsThenSummarisesAndFails) {
   cart.badReadOffset = page(4) + 100;
   const Matched expected = matchedUpTo(cart.bytes, 3);
   const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, "failed to read page 4, errno 5!\n" +
-                            summary(4, expected.tally));
+  EXPECT_EQ(run.output,
+            "failed to read page 4, errno 5!\n" + summary(4, expected.tally));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(cart.bytes, expected.bytes);
 }

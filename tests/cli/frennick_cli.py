@@ -1,0 +1,59 @@
+"""Runs the real Frennick binary (and the demo cart generator) for the
+command-line tests, each run in a fresh scratch folder."""
+
+import os
+import shlex
+import subprocess
+import tempfile
+import unittest
+
+FRENNICK = os.environ.get("FRENNICK", "Frennick")
+MAKE_DEMO_CART = os.environ.get("MAKE_DEMO_CART", "make_demo_cart")
+# A command that runs the binaries, e.g. "wine" for a Windows build.
+EMULATOR = shlex.split(os.environ.get("FRENNICK_EMULATOR", ""))
+
+
+class Result:
+    def __init__(self, completed):
+        # Windows consoles end lines with CR LF; the text is the same.
+        self.stdout = completed.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.stderr = completed.stderr.decode("utf-8", "replace")
+        self.status = completed.returncode
+
+
+class CartTestCase(unittest.TestCase):
+    """A scratch folder per test; paths in it are given relative to it."""
+
+    def setUp(self):
+        self._dir = tempfile.TemporaryDirectory(prefix="frennick-")
+        self.dir = self._dir.name
+
+    def tearDown(self):
+        self._dir.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def run_binary(self, binary, *args, prefix=()):
+        completed = subprocess.run(
+            [*prefix, *EMULATOR, binary, *args], cwd=self.dir,
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        return Result(completed)
+
+    def frennick(self, *args, prefix=()):
+        result = self.run_binary(FRENNICK, *args, prefix=prefix)
+        self.assertEqual(result.stderr, "", "nothing may go to standard error")
+        return result
+
+    def demo_cart(self, name, *options):
+        result = self.run_binary(MAKE_DEMO_CART, name, *options)
+        self.assertEqual(result.status, 0, result.stderr)
+        return self.read(name)
