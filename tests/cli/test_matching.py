@@ -31,6 +31,11 @@ class Matching(CartTestCase):
         self.assertIn("Process complete after 24 pages", result.stdout)
         self.assertNotIn(" 0 patches", result.stdout)
 
+    def test_cart_spanning_several_reads(self):
+        # Frennick reads many pages at a time; the chain must run on across.
+        data = self.demo_cart("long.bin", "--pages", "73", "--tail", "8191", "--seed", "8")
+        self.check_against_model("long.bin", data)
+
     def test_random_pages(self):
         data = self.demo_cart("noise.bin", "--pages", "9", "--random", "--seed", "9")
         self.check_against_model("noise.bin", data)

@@ -36,6 +36,7 @@ ssize_t readCart(void* cookie, char* buffer, std::size_t size) {
 ssize_t writeCart(void* cookie, const char* buffer, std::size_t size) {
   auto& cart = *static_cast<FaultyCart*>(cookie);
   ++cart.writeCalls;
+  cart.writes.emplace_back(cart.position, size);
   const std::size_t allowed = bytesBefore(cart, cart.badWriteOffset, size);
   if (allowed == 0 && size > 0) {
     errno = cart.error;
@@ -45,7 +46,13 @@ ssize_t writeCart(void* cookie, const char* buffer, std::size_t size) {
   if (end > cart.bytes.size()) cart.bytes.resize(end);
   std::memcpy(cart.bytes.data() + cart.position, buffer, allowed);
   cart.position += static_cast<std::int64_t>(allowed);
-  if (cart.staleErrno != 0) errno = cart.staleErrno;
+  // glibc takes a short cookie write as the failure itself and makes no
+  // second call, so the error the second call would report is set here.
+  if (allowed < size) {
+    errno = cart.error;
+  } else if (cart.staleErrno != 0) {
+    errno = cart.staleErrno;
+  }
   return static_cast<ssize_t>(allowed);
 }
 

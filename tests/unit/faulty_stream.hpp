@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace frennick::testing {
@@ -25,6 +26,8 @@ struct FaultyCart {
 
   int seekVisits = 0;
   int writeCalls = 0;
+  // Every byte range handed to a write call: {offset, size}.
+  std::vector<std::pair<std::int64_t, std::size_t>> writes;
   bool closed = false;
 };
 

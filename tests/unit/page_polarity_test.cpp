@@ -4,8 +4,11 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <random>
+#include <span>
 
+#include "polarity_kernels.hpp"
 #include "reference_matching.hpp"
 
 namespace frennick {
@@ -25,160 +28,221 @@ bool operator==(const RunTally& a, const RunTally& b) {
          a.pixelsFixed == b.pixelsFixed && a.pixelsExamined == b.pixelsExamined;
 }
 
-// One pixel byte pair in otherwise equal pages.
+// Every way of matching this build has and this processor runs: the fast
+// ones must agree with the plain one in every case.
+const std::span<const detail::NamedKernel> kKernels =
+    detail::availableKernels();
+
+TEST(MatchPagePolarity, HasAVectorKernelOnX86) {
+  for (const auto& kernel : kKernels) std::printf("kernel: %s\n", kernel.name);
+#ifdef FRENNICK_X86_64
+  EXPECT_GE(kKernels.size(), 2U);
+#endif
+  EXPECT_STREQ(kKernels.back().name, "bytewise");
+}
+
+// One pixel byte pair in otherwise equal pages, matched by one kernel.
 struct OneByte {
   CartPage previous{};
   CartPage current{};
   RunTally tally;
   int inverted = 0;
-  OneByte(std::uint8_t before, std::uint8_t now, std::uint8_t colour) {
+  OneByte(const detail::NamedKernel& kernel, std::uint8_t before,
+          std::uint8_t now, std::uint8_t colour) {
     previous[kSomePixel] = before;
     current[kSomePixel] = now;
     current[kSomeColour] = colour;
-    inverted = matchPagePolarity(previous, current, tally);
+    inverted = kernel.match(previous, current, tally);
   }
 };
 
 TEST(MatchPagePolarity, IdenticalPagesOnlyCountExaminedPixels) {
-  std::mt19937_64 random(1);
-  const CartPage previous = randomPage(random);
-  CartPage current = previous;
-  RunTally tally{7, 10, 20, 30};
-  EXPECT_EQ(matchPagePolarity(previous, current, tally), 0);
-  EXPECT_EQ(current, previous);
-  EXPECT_TRUE((tally == RunTally{7, 10, 20, 30 + 24576}));
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    std::mt19937_64 random(1);
+    const CartPage previous = randomPage(random);
+    CartPage current = previous;
+    RunTally tally{7, 10, 20, 30};
+    EXPECT_EQ(kernel.match(previous, current, tally), 0);
+    EXPECT_EQ(current, previous);
+    EXPECT_TRUE((tally == RunTally{7, 10, 20, 30 + 24576}));
+  }
 }
 
 TEST(MatchPagePolarity, ExactInverseIsFlippedBackWithColourHalvesSwapped) {
-  const OneByte m(0x5A, 0xA5, 0x1E);
-  EXPECT_EQ(m.inverted, 1);
-  EXPECT_EQ(m.current[kSomePixel], 0x5A);
-  EXPECT_EQ(m.current[kSomeColour], 0xE1);
-  EXPECT_TRUE((m.tally == RunTally{1, 1, 8, 24576}));
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    const OneByte m(kernel, 0x5A, 0xA5, 0x1E);
+    EXPECT_EQ(m.inverted, 1);
+    EXPECT_EQ(m.current[kSomePixel], 0x5A);
+    EXPECT_EQ(m.current[kSomeColour], 0xE1);
+    EXPECT_TRUE((m.tally == RunTally{1, 1, 8, 24576}));
+  }
 }
 
 TEST(MatchPagePolarity, FiveDifferingBitsAreFlipped) {
-  const OneByte m(0x00, 0x1F, 0x12);
-  EXPECT_EQ(m.inverted, 1);
-  EXPECT_EQ(m.current[kSomePixel], 0xE0);
-  EXPECT_EQ(m.current[kSomeColour], 0x21);
-  EXPECT_EQ(m.tally.pixelsFixed, 2);
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    const OneByte m(kernel, 0x00, 0x1F, 0x12);
+    EXPECT_EQ(m.inverted, 1);
+    EXPECT_EQ(m.current[kSomePixel], 0xE0);
+    EXPECT_EQ(m.current[kSomeColour], 0x21);
+    EXPECT_EQ(m.tally.pixelsFixed, 2);
+  }
 }
 
 TEST(MatchPagePolarity, TieAtFourIsLeftAlone) {
-  const OneByte m(0x00, 0x0F, 0x12);
-  EXPECT_EQ(m.inverted, 0);
-  EXPECT_EQ(m.current[kSomePixel], 0x0F);
-  EXPECT_EQ(m.current[kSomeColour], 0x12);
-  EXPECT_TRUE((m.tally == RunTally{1, 0, 0, 24576}));
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    const OneByte m(kernel, 0x00, 0x0F, 0x12);
+    EXPECT_EQ(m.inverted, 0);
+    EXPECT_EQ(m.current[kSomePixel], 0x0F);
+    EXPECT_EQ(m.current[kSomeColour], 0x12);
+    EXPECT_TRUE((m.tally == RunTally{1, 0, 0, 24576}));
+  }
 }
 
 TEST(MatchPagePolarity, EqualColourHalvesStillCountAsAPatch) {
-  const OneByte m(0xFF, 0x00, 0x33);
-  EXPECT_EQ(m.inverted, 1);
-  EXPECT_EQ(m.current[kSomeColour], 0x33);
-  EXPECT_EQ(m.tally.patches, 1);
-  EXPECT_EQ(m.tally.pixelsFixed, 8);
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    const OneByte m(kernel, 0xFF, 0x00, 0x33);
+    EXPECT_EQ(m.inverted, 1);
+    EXPECT_EQ(m.current[kSomeColour], 0x33);
+    EXPECT_EQ(m.tally.patches, 1);
+    EXPECT_EQ(m.tally.pixelsFixed, 8);
+  }
 }
 
 TEST(MatchPagePolarity, EveryBytePairFollowsTheRule) {
-  // All 65536 (previous, current) pairs, 3072 to a page, so that every
-  // position of the layout sees many of them.
-  CartPage previous{};
-  CartPage current{};
-  RunTally tally;
-  RunTally expectedTally;
-  std::uint32_t pair = 0;
-  while (pair < 65536) {
-    for (int band = 0; band < kBandCount; ++band)
-      for (int row = 0; row < kRowsPerBand; ++row)
-        for (int column = 0; column < kPixelBytesPerRow; ++column, ++pair) {
-          const std::size_t p = pixelByteOffset(band, row, column);
-          previous[p] = static_cast<std::uint8_t>(pair >> 8);
-          current[p] = static_cast<std::uint8_t>(pair);
-          current[colourByteOffset(p)] = static_cast<std::uint8_t>(pair * 7);
-        }
-    CartPage expected = current;
-    const int expectedInverted =
-        testing::referenceMatch(previous, expected, expectedTally);
-    ASSERT_EQ(matchPagePolarity(previous, current, tally), expectedInverted);
-    ASSERT_EQ(current, expected) << "pairs up to " << pair;
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    // All 65536 (previous, current) pairs, 3072 to a page, so that every
+    // position of the layout sees many of them.
+    CartPage previous{};
+    CartPage current{};
+    RunTally tally;
+    RunTally expectedTally;
+    std::uint32_t pair = 0;
+    while (pair < 65536) {
+      for (int band = 0; band < kBandCount; ++band)
+        for (int row = 0; row < kRowsPerBand; ++row)
+          for (int column = 0; column < kPixelBytesPerRow; ++column, ++pair) {
+            const std::size_t p = pixelByteOffset(band, row, column);
+            previous[p] = static_cast<std::uint8_t>(pair >> 8);
+            current[p] = static_cast<std::uint8_t>(pair);
+            current[colourByteOffset(p)] = static_cast<std::uint8_t>(pair * 7);
+          }
+      CartPage expected = current;
+      const int expectedInverted =
+          testing::referenceMatch(previous, expected, expectedTally);
+      ASSERT_EQ(kernel.match(previous, current, tally), expectedInverted);
+      ASSERT_EQ(current, expected) << "pairs up to " << pair;
+    }
+    EXPECT_TRUE(tally == expectedTally);
   }
-  EXPECT_TRUE(tally == expectedTally);
 }
 
 TEST(MatchPagePolarity, RandomPagesAgreeWithTheRuleBitByBit) {
-  std::mt19937_64 random(42);
-  RunTally tally;
-  RunTally expectedTally;
-  for (int n = 0; n < 2000; ++n) {
-    const CartPage previous = randomPage(random);
-    CartPage current = randomPage(random);
-    // Pages that are nearly alike, as in a real video, as well as noise.
-    if (n % 2 == 0)
-      for (std::size_t i = 0; i < kPageSize; ++i)
-        if (random() % 8 != 0) current[i] = previous[i];
-    CartPage expected = current;
-    const CartPage previousBefore = previous;
-    const int expectedInverted =
-        testing::referenceMatch(previous, expected, expectedTally);
-    ASSERT_EQ(matchPagePolarity(previous, current, tally), expectedInverted);
-    ASSERT_EQ(current, expected) << "page " << n;
-    ASSERT_EQ(previous, previousBefore);
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    std::mt19937_64 random(42);
+    RunTally tally;
+    RunTally expectedTally;
+    for (int n = 0; n < 2000; ++n) {
+      const CartPage previous = randomPage(random);
+      CartPage current = randomPage(random);
+      // Pages that are nearly alike, as in a real video, as well as noise.
+      if (n % 2 == 0)
+        for (std::size_t i = 0; i < kPageSize; ++i)
+          if (random() % 8 != 0) current[i] = previous[i];
+      CartPage expected = current;
+      const CartPage previousBefore = previous;
+      const int expectedInverted =
+          testing::referenceMatch(previous, expected, expectedTally);
+      ASSERT_EQ(kernel.match(previous, current, tally), expectedInverted);
+      ASSERT_EQ(current, expected) << "page " << n;
+      ASSERT_EQ(previous, previousBefore);
+    }
+    EXPECT_TRUE(tally == expectedTally);
   }
-  EXPECT_TRUE(tally == expectedTally);
 }
 
 TEST(MatchPagePolarity, LeavesEveryPixelWithinFourBitsAndIsIdempotent) {
-  std::mt19937_64 random(7);
-  for (int n = 0; n < 50; ++n) {
-    const CartPage previous = randomPage(random);
-    CartPage current = randomPage(random);
-    RunTally tally;
-    matchPagePolarity(previous, current, tally);
-    for (int band = 0; band < kBandCount; ++band)
-      for (int row = 0; row < kRowsPerBand; ++row)
-        for (int column = 0; column < kPixelBytesPerRow; ++column) {
-          const std::size_t p = pixelByteOffset(band, row, column);
-          ASSERT_LE(
-              std::popcount(static_cast<unsigned>(previous[p] ^ current[p])),
-              4);
-        }
-    const CartPage matched = current;
-    const RunTally first = tally;
-    EXPECT_EQ(matchPagePolarity(previous, current, tally), 0);
-    EXPECT_EQ(current, matched);
-    EXPECT_EQ(tally.patches, first.patches);
-    EXPECT_EQ(tally.pixelsFixed, first.pixelsFixed);
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    std::mt19937_64 random(7);
+    for (int n = 0; n < 50; ++n) {
+      const CartPage previous = randomPage(random);
+      CartPage current = randomPage(random);
+      RunTally tally;
+      kernel.match(previous, current, tally);
+      for (int band = 0; band < kBandCount; ++band)
+        for (int row = 0; row < kRowsPerBand; ++row)
+          for (int column = 0; column < kPixelBytesPerRow; ++column) {
+            const std::size_t p = pixelByteOffset(band, row, column);
+            ASSERT_LE(
+                std::popcount(static_cast<unsigned>(previous[p] ^ current[p])),
+                4);
+          }
+      const CartPage matched = current;
+      const RunTally first = tally;
+      EXPECT_EQ(kernel.match(previous, current, tally), 0);
+      EXPECT_EQ(current, matched);
+      EXPECT_EQ(tally.patches, first.patches);
+      EXPECT_EQ(tally.pixelsFixed, first.pixelsFixed);
+    }
   }
 }
 
 TEST(MatchPagePolarity, NeverTouchesBytesOutsideThePixelAndColourAreas) {
-  // Everything outside the layout is the exact inverse of the previous page,
-  // so a stray write anywhere there would show.
-  std::mt19937_64 random(3);
-  const CartPage previous = randomPage(random);
-  CartPage current;
-  for (std::size_t i = 0; i < kPageSize; ++i)
-    current[i] = static_cast<std::uint8_t>(~previous[i]);
-  const CartPage before = current;
-  RunTally tally;
-  EXPECT_EQ(matchPagePolarity(previous, current, tally), kPixelBytesPerPage);
-  std::vector<bool> inLayout(kPageSize, false);
-  for (int band = 0; band < kBandCount; ++band)
-    for (int row = 0; row < kRowsPerBand; ++row)
-      for (int column = 0; column < kPixelBytesPerRow; ++column) {
-        const std::size_t p = pixelByteOffset(band, row, column);
-        inLayout[p] = inLayout[colourByteOffset(p)] = true;
-        EXPECT_EQ(current[p], previous[p]);
-        EXPECT_EQ(current[colourByteOffset(p)],
-                  std::rotl(before[colourByteOffset(p)], 4));
+  for (const auto& kernel : kKernels) {
+    SCOPED_TRACE(kernel.name);
+    // Everything outside the layout is the exact inverse of the previous page,
+    // so a stray write anywhere there would show.
+    std::mt19937_64 random(3);
+    const CartPage previous = randomPage(random);
+    CartPage current;
+    for (std::size_t i = 0; i < kPageSize; ++i)
+      current[i] = static_cast<std::uint8_t>(~previous[i]);
+    const CartPage before = current;
+    RunTally tally;
+    EXPECT_EQ(kernel.match(previous, current, tally), kPixelBytesPerPage);
+    std::vector<bool> inLayout(kPageSize, false);
+    for (int band = 0; band < kBandCount; ++band)
+      for (int row = 0; row < kRowsPerBand; ++row)
+        for (int column = 0; column < kPixelBytesPerRow; ++column) {
+          const std::size_t p = pixelByteOffset(band, row, column);
+          inLayout[p] = inLayout[colourByteOffset(p)] = true;
+          EXPECT_EQ(current[p], previous[p]);
+          EXPECT_EQ(current[colourByteOffset(p)],
+                    std::rotl(before[colourByteOffset(p)], 4));
+        }
+    for (std::size_t i = 0; i < kPageSize; ++i)
+      if (!inLayout[i]) {
+        ASSERT_EQ(current[i], before[i]) << "offset " << i;
       }
-  for (std::size_t i = 0; i < kPageSize; ++i)
-    if (!inLayout[i]) {
-      ASSERT_EQ(current[i], before[i]) << "offset " << i;
-    }
-  EXPECT_EQ(tally.pixelsFixed, 24576);
+    EXPECT_EQ(tally.pixelsFixed, 24576);
+  }
+}
+
+}  // namespace
+}  // namespace frennick
+
+namespace frennick {
+namespace {
+
+TEST(MatchPagePolarity, PublicEntryMatchesLikeTheKernels) {
+  std::mt19937_64 random(11);
+  const CartPage previous = randomPage(random);
+  CartPage current = randomPage(random);
+  CartPage expected = current;
+  RunTally tally;
+  RunTally expectedTally;
+  const int inverted =
+      testing::referenceMatch(previous, expected, expectedTally);
+  EXPECT_EQ(matchPagePolarity(previous, current, tally), inverted);
+  EXPECT_EQ(current, expected);
+  EXPECT_TRUE(tally == expectedTally);
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+"""Runs Frennick under strace, limited to the cart file, to see exactly which
+bytes it reads and writes, or to make one of its system calls fail."""
+
+import os
+import re
+import shutil
+
+STRACE = shutil.which("strace")
+LINE = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\((\d+), (.*)\) += (-?\d+)(?: (\w+))?")
+
+
+def strace_prefix(cart_path, log_path, *options):
+    return [STRACE, "-f", "-qq", "-P", cart_path, "-e", "signal=none",
+            "-e", "trace=openat,lseek,read,write,pread64,pwrite64,close",
+            "-o", log_path, *options]
+
+
+def io_ranges(log_path):
+    """The (start, end) byte ranges read and written, in order."""
+    reads, writes, position = [], [], 0
+    with open(log_path) as log:
+        for line in log:
+            match = LINE.match(line)
+            if not match:
+                continue
+            call, _, args, result, _ = match.groups()
+            result = int(result)
+            if call == "lseek" and result >= 0:
+                position = result
+            elif call in ("read", "write") and result > 0:
+                (reads if call == "read" else writes).append((position, position + result))
+                position += result
+            elif call in ("pread64", "pwrite64") and result > 0:
+                offset = int(args.rsplit(",", 1)[1])
+                (reads if call == "pread64" else writes).append((offset, offset + result))
+    return reads, writes
+
+
+def covered(ranges, start, end):
+    """How many of the ranges overlap [start, end)."""
+    return sum(1 for a, b in ranges if a < end and start < b)
+
+
+def available():
+    return STRACE is not None and os.name == "posix"

@@ -1,0 +1,40 @@
+"""Which bytes of the cart Frennick reads and writes, seen through strace:
+page 0 never, page 1 read once and never written, every page read once,
+only changed pages written, each in whole pages, the tail never written."""
+
+import unittest
+
+from cart_model import PAGE
+from frennick_cli import CartTestCase
+import strace_io
+
+
+@unittest.skipUnless(strace_io.available(), "strace is not installed")
+class IoPattern(CartTestCase):
+    def traced_run(self, name):
+        log = self.path("trace.log")
+        self.frennick(name, prefix=strace_io.strace_prefix(self.path(name), log))
+        return strace_io.io_ranges(log)
+
+    def test_each_page_read_once_and_only_changed_pages_written(self):
+        pages = 75  # a few reads' worth, ending inside one
+        self.demo_cart("io.bin", "--pages", str(pages), "--tail", "999")
+        reads, writes = self.traced_run("io.bin")
+        self.assertEqual(strace_io.covered(reads, 0, PAGE), 0, "page 0 read")
+        self.assertEqual(strace_io.covered(writes, 0, 2 * PAGE), 0, "page 0 or 1 written")
+        for n in range(1, pages):
+            self.assertEqual(strace_io.covered(reads, n * PAGE, (n + 1) * PAGE), 1,
+                             f"page {n} read")
+        for start, end in writes:
+            self.assertEqual((start % PAGE, end % PAGE), (0, 0), "a page written in part")
+            self.assertLessEqual(end, pages * PAGE, "the tail written")
+        self.assertGreater(len(writes), 0)
+
+        # A second run finds every page as it wants it and writes nothing.
+        reads, writes = self.traced_run("io.bin")
+        self.assertEqual(writes, [])
+        self.assertEqual(strace_io.covered(reads, 0, PAGE), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
