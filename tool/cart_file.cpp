@@ -1,8 +1,13 @@
 #include "cart_file.hpp"
 
+#include <cerrno>
 #include <cstdio>
 
+#ifdef __linux__
+#include <fcntl.h>
+#endif
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/types.h>
 #endif
 
@@ -22,6 +27,41 @@ bool seekCart(std::FILE* cart, std::int64_t offset) {
 #else
   static_assert(sizeof(off_t) >= 8, "carts past 2 GiB need a 64-bit off_t");
   return fseeko(cart, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+bool cartHasHoles(std::FILE* cart) {
+#ifdef _WIN32
+  (void)cart;
+  return false;
+#else
+  struct stat status {};
+  const int saved = errno;
+  const bool known = fstat(fileno(cart), &status) == 0;
+  errno = saved;
+  return known && S_ISREG(status.st_mode) &&
+         static_cast<std::int64_t>(status.st_blocks) * 512 < status.st_size;
+#endif
+}
+
+bool reserveCartSpace(std::FILE* cart, std::int64_t offset,
+                      std::int64_t length) {
+#ifdef __linux__
+  const int saved = errno;
+  if (fallocate(fileno(cart), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                static_cast<off_t>(length)) == 0) {
+    return true;
+  }
+  if (errno == ENOSPC || errno == EDQUOT) {
+    return false;
+  }
+  errno = saved;  // the file system cannot reserve; the write will tell
+  return true;
+#else
+  (void)cart;
+  (void)offset;
+  (void)length;
+  return true;
 #endif
 }
 

@@ -64,6 +64,40 @@ std::size_t writePages(std::FILE* cart, std::int64_t firstPage,
   return std::fflush(cart) == 0 ? count : 0;
 }
 
+// In a sparse cart, how many of these pages the file system has room for,
+// counted from the first; the pages past them must not be written at all.
+std::size_t pagesWithRoom(std::FILE* cart, std::int64_t firstPage,
+                          std::size_t count) {
+  const auto pageSize = static_cast<std::int64_t>(kPageSize);
+  if (reserveCartSpace(cart, pageFileOffset(firstPage),
+                       static_cast<std::int64_t>(count) * pageSize)) {
+    return count;
+  }
+  std::size_t room = 0;
+  while (room < count &&
+         reserveCartSpace(
+             cart, pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
+             pageSize)) {
+    ++room;
+  }
+  return room;
+}
+
+// Writes a run of changed pages. Returns how many went out whole; when that
+// is fewer than all, errno says why.
+std::size_t writeRun(std::FILE* cart, bool sparse, std::int64_t firstPage,
+                     const CartPage* pages, std::size_t count) {
+  const std::size_t room =
+      sparse ? pagesWithRoom(cart, firstPage, count) : count;
+  const int noRoom = errno;
+  const std::size_t written =
+      room == 0 ? 0 : writePages(cart, firstPage, pages, room);
+  if (written == room && room < count) {
+    errno = noRoom;  // the disk is full: report it as the write would
+  }
+  return written;
+}
+
 void printSummary(std::FILE* out, const RunTally& tally) {
   std::fprintf(out,
                "Process complete after %" PRId64 " pages, %" PRId64
@@ -98,6 +132,8 @@ int walkCart(std::FILE* cart, const char* path, std::FILE* out) {
     return fail(cart);
   }
 
+  // Writes into holes need new space, which a full disk may refuse midway.
+  const bool sparse = cartHasHoles(cart);
   RunTally tally;
   BlockRead read{0, ReadEnd::Whole, 0};
   std::int64_t blockStart = kSignaturePageNumber + 1;
@@ -108,20 +144,19 @@ int walkCart(std::FILE* cart, const char* path, std::FILE* out) {
       changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally) > 0;
     }
     for (std::size_t i = 1; i <= read.pages;) {
-      if (!changed[i]) {
-        ++i;
-        continue;
-      }
       std::size_t end = i;
       while (end <= read.pages && changed[end]) ++end;
-      const auto first = blockStart + static_cast<std::int64_t>(i) - 1;
-      const std::size_t written = writePages(cart, first, &pages[i], end - i);
-      if (written != end - i) {
-        std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
-                     first + static_cast<std::int64_t>(written), errno);
-        return fail(cart);
+      if (end > i) {
+        const auto first = blockStart + static_cast<std::int64_t>(i) - 1;
+        const std::size_t written =
+            writeRun(cart, sparse, first, &pages[i], end - i);
+        if (written != end - i) {
+          std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
+                       first + static_cast<std::int64_t>(written), errno);
+          return fail(cart);
+        }
       }
-      i = end;
+      i = end + 1;  // the page at `end` is unchanged (or past the block)
     }
     blockStart += static_cast<std::int64_t>(read.pages);
     pages[0] = pages[read.pages];

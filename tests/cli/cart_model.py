@@ -37,18 +37,27 @@ SIGNATURE_MESSAGE = ("This doesn't look like a Dravo-special video cart "
                      "(first 16-bytes of video page 1)\n")
 
 
-def run(data):
-    """What a run over a healthy cart of these bytes leaves: (bytes, stdout,
-    exit status)."""
+def run(data, stop=None):
+    """What a run over these bytes leaves: (bytes, stdout, exit status). With
+    `stop`, the run ends at that page as if it could not be read: the pages
+    before it matched and written, the summary naming it, without the read
+    message a failure would add."""
     data = bytearray(data)
     if len(data) < 2 * PAGE:
         return bytes(data), "failed to read first page, errno 0!\n", 1
     if data[PAGE:PAGE + 16] != SIGNATURE:
         return bytes(data), SIGNATURE_MESSAGE, 1
     tally = {"patches": 0, "fixed": 0, "examined": 0}
-    pages = len(data) // PAGE
+    pages = len(data) // PAGE if stop is None else stop
     for n in range(2, pages):
         current = data[n * PAGE:(n + 1) * PAGE]
         match_page(data[(n - 1) * PAGE:n * PAGE], current, tally)
         data[n * PAGE:(n + 1) * PAGE] = current
     return bytes(data), summary(pages, tally), 0
+
+
+def differing_pages(a, b):
+    """Page numbers at which two images differ, and whether their sizes do."""
+    pages = [n for n in range(max(len(a), len(b)) // PAGE + 1)
+             if a[n * PAGE:(n + 1) * PAGE] != b[n * PAGE:(n + 1) * PAGE]]
+    return pages, len(a) != len(b)

@@ -1,4 +1,4 @@
-"""Carts past the 32-bit limits: pages are read and written at their true
+"""Carts past the 32-bit limits (2 GiB for offsets, 2**32 pixels): pages are read and written at their true
 offsets and the counters print in full. The carts are sparse, so they cost
 no disk, only the time to read their holes."""
 
@@ -32,21 +32,21 @@ class LargeCart(CartTestCase):
         self.assertEqual({page[p] for p in PIXEL_OFFSETS}, {0x00}, f"page {n}")
         self.assertEqual({page[p + 961] for p in PIXEL_OFFSETS}, {0x21}, f"page {n}")
 
-    def test_pages_past_two_gib(self):
-        first_past = 2**31 // PAGE  # 262144: offset 2 GiB
-        pages = first_past + 2
-        self.make_sparse_cart("big.bin", pages, [first_past, first_past + 1])
+    def test_pages_past_two_and_four_gib(self):
+        two_gib, four_gib = 2**31 // PAGE, 2**32 // PAGE  # pages 262144, 524288
+        pages = four_gib + 3
+        flipped = [two_gib, four_gib, pages - 1]  # the last page too
+        self.make_sparse_cart("big.bin", pages, flipped)
         result = self.frennick("big.bin")
-        examined = 24576 * (pages - 2)
+        examined = 24576 * (pages - 2)  # past 2**32
         self.assertEqual(result.stdout,
-                         f"Process complete after {pages} pages, 6144 patches fixing "
-                         f"49152 pixels out of {examined} (0%).\n")
+                         f"Process complete after {pages} pages, {3 * 3072} patches fixing "
+                         f"{3 * 24576} pixels out of {examined} (0%).\n")
         self.assertEqual(result.status, 0)
-        self.check_flipped("big.bin", first_past)
-        self.check_flipped("big.bin", first_past + 1)
+        for n in flipped:
+            self.check_flipped("big.bin", n)
         with open(self.path("big.bin"), "rb") as f:
             self.assertEqual(f.read(9), b"page zero")
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,73 @@
+"""Failures injected into the real binary's system calls on the cart (strace
+-P cart -e inject=...): for each, the message, exit status 1, and the cart
+compared page by page with what a run stopped at that point must leave."""
+
+import unittest
+
+import cart_model
+from frennick_cli import CartTestCase
+import strace_io
+
+READ = 32  # pages per read; pages 2-33 arrive in the cart's second read
+PAGES = 2 + 3 * READ + 5
+
+
+@unittest.skipUnless(strace_io.available(), "strace is not installed")
+class InjectedFaults(CartTestCase):
+    def setUp(self):
+        super().setUp()
+        # Random pages: every page changes, so each read's pages go out in
+        # one write: pages 2-33 in the first write, 34-65 in the second...
+        self.original = self.demo_cart("cart.bin", "--random", "--pages", str(PAGES),
+                                       "--tail", "1234", "--seed", "3")
+
+    def run_injected(self, injection):
+        prefix = strace_io.strace_prefix(self.path("cart.bin"), self.path("trace.log"),
+                                         "-e", "inject=" + injection)
+        return self.frennick("cart.bin", prefix=prefix)
+
+    def assert_cart(self, expected):
+        pages, sizes = cart_model.differing_pages(self.read("cart.bin"), expected)
+        self.assertEqual((pages, sizes), ([], False), "pages that differ from the expected")
+
+    def check(self, injection, message, stopped_at, summary=False):
+        """The run must print `message` (and the summary of a run stopped at
+        page `stopped_at` if `summary`), exit 1, and leave pages before
+        `stopped_at` matched and the rest as they were."""
+        expected, summary_line, _ = cart_model.run(self.original, stop=stopped_at)
+        result = self.run_injected(injection)
+        self.assertEqual(result.stdout, message + (summary_line if summary else ""))
+        self.assertEqual(result.status, 1)
+        self.assert_cart(expected)
+
+    def test_first_read(self):
+        self.check("read:error=EIO:when=1", "failed to read first page, errno 5!\n", 2)
+
+    def test_later_read(self):
+        self.check("read:error=EIO:when=3", "failed to read page 34, errno 5!\n", 34,
+                   summary=True)
+
+    def test_read_of_the_first_pages_after_page_one(self):
+        self.check("read:error=EIO:when=2", "failed to read page 2, errno 5!\n", 2,
+                   summary=True)
+
+    def test_first_write(self):
+        self.check("write:error=EIO:when=1", "failed to write page 2, errno 5!\n", 2)
+
+    def test_later_write(self):
+        self.check("write:error=ENOSPC:when=3", "failed to write page 66, errno 28!\n", 66)
+
+    def test_seek_before_a_write(self):
+        # lseek 1 and 2 come before the first two reads, 3 before the first write.
+        self.check("lseek:error=EIO:when=3", "failed to write page 2, errno 5!\n", 2)
+
+    def test_close(self):
+        expected, _, _ = cart_model.run(self.original)
+        result = self.run_injected("close:error=EIO:when=1")
+        self.assertEqual(result.stdout, "failed to close 'cart.bin', errno 5!\n")
+        self.assertEqual(result.status, 1)
+        self.assert_cart(expected)
+
+
+if __name__ == "__main__":
+    unittest.main()
