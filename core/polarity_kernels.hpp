@@ -26,12 +26,9 @@ int matchBytewise(const CartPage& previous, CartPage& current,
 // SSE2 is part of every x86-64 processor.
 int matchSse2(const CartPage& previous, CartPage& current,
               RunTally& tally) noexcept;
-// MinGW's GCC misaligns 32-byte stack slots, so AVX2 stays off there.
-#if !defined(__MINGW32__)
 #define FRENNICK_HAS_AVX2_KERNEL 1
 int matchAvx2(const CartPage& previous, CartPage& current,
               RunTally& tally) noexcept;
-#endif
 #endif
 
 // The kernels this processor can run, the preferred one first.

@@ -6,6 +6,12 @@
 #ifdef __linux__
 #include <fcntl.h>
 #endif
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cwchar>
+#include <vector>
+#endif
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -13,8 +19,28 @@
 
 namespace frennick {
 
+namespace {
+
+#ifdef _WIN32
+// Windows opens any file name only in its wide form.
+std::FILE* openForUpdate(const char* utf8Path) {
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, nullptr, 0);
+  if (size <= 0) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::vector<wchar_t> wide(static_cast<std::size_t>(size));
+  MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, wide.data(), size);
+  return _wfopen(wide.data(), L"rb+");
+}
+#else
+std::FILE* openForUpdate(const char* path) { return std::fopen(path, "rb+"); }
+#endif
+
+}  // namespace
+
 std::FILE* openCartForUpdate(const char* path) {
-  std::FILE* cart = std::fopen(path, "rb+");
+  std::FILE* cart = openForUpdate(path);
   if (cart != nullptr) {
     std::setvbuf(cart, nullptr, _IONBF, 0);
   }

@@ -4,9 +4,11 @@
 #include <cstdio>
 
 #include "cart_file.hpp"
+#include "command_line.hpp"
 #include "page_walk.hpp"
 
 int main(int argc, char** argv) {
+  argc = frennick::utf8Arguments(argc, argv, argv);
   if (argc < 2) {
     std::fputs(
         "Frennick <cart.bin>\n"

@@ -168,7 +168,10 @@ int walkCart(std::FILE* cart, const char* path, std::FILE* out) {
                  tally.pageNumber, read.error);
   }
 
-  // Close before reporting success: only then is every write known to be safe.
+  // Close before reporting success: only then is every write known to be
+  // safe. A read failure was reported already; some C runtimes would report
+  // its error flag again as a close failure.
+  std::clearerr(cart);
   errno = 0;
   if (std::fclose(cart) != 0) {
     std::fprintf(out, "failed to close '%s', errno %d!\n", path, errno);

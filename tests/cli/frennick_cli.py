@@ -11,6 +11,8 @@ FRENNICK = os.environ.get("FRENNICK", "Frennick")
 MAKE_DEMO_CART = os.environ.get("MAKE_DEMO_CART", "make_demo_cart")
 # A command that runs the binaries, e.g. "wine" for a Windows build.
 EMULATOR = shlex.split(os.environ.get("FRENNICK_EMULATOR", ""))
+# The system the binaries were built for: error numbers are its C runtime's.
+WINDOWS = os.environ.get("FRENNICK_TARGET", os.name) in ("Windows", "nt")
 
 
 class Result:

@@ -5,6 +5,8 @@ import os
 import re
 import shutil
 
+import frennick_cli
+
 STRACE = shutil.which("strace")
 LINE = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\((\d+), (.*)\) += (-?\d+)(?: (\w+))?")
 
@@ -46,3 +48,9 @@ def covered(ranges, start, end):
 
 def available():
     return STRACE is not None and os.name == "posix"
+
+
+def sees_the_c_runtime():
+    """Under an emulator strace sees the emulator's own system calls, which
+    neither map one to one onto the C runtime's nor carry its error numbers."""
+    return available() and not frennick_cli.EMULATOR

@@ -9,7 +9,8 @@ from frennick_cli import CartTestCase
 import strace_io
 
 
-@unittest.skipUnless(strace_io.available(), "strace is not installed")
+@unittest.skipUnless(strace_io.sees_the_c_runtime(),
+                     "needs strace, and a binary that runs natively")
 class IoPattern(CartTestCase):
     def traced_run(self, name):
         log = self.path("trace.log")
