@@ -69,47 +69,32 @@ TEST(MatchPagePolarity, IdenticalPagesOnlyCountExaminedPixels) {
   }
 }
 
-TEST(MatchPagePolarity, ExactInverseIsFlippedBackWithColourHalvesSwapped) {
-  for (const auto& kernel : kKernels) {
-    SCOPED_TRACE(kernel.name);
-    const OneByte m(kernel, 0x5A, 0xA5, 0x1E);
-    EXPECT_EQ(m.inverted, 1);
-    EXPECT_EQ(m.current[kSomePixel], 0x5A);
-    EXPECT_EQ(m.current[kSomeColour], 0xE1);
-    EXPECT_TRUE((m.tally == RunTally{1, 1, 8, 24576}));
-  }
-}
+// The rule at its edges, one pixel byte at a time.
+struct SingleByteCase {
+  const char* what;
+  std::uint8_t before, now, colour;  // previous pixel, current pixel, colour
+  std::uint8_t pixelAfter, colourAfter;
+  int inverted;
+  std::int64_t fixed;
+};
+constexpr SingleByteCase kSingleByteCases[] = {
+    {"exact inverse: flipped back, halves swapped", 0x5A, 0xA5, 0x1E, 0x5A,
+     0xE1, 1, 8},
+    {"five bits differ: flipped", 0x00, 0x1F, 0x12, 0xE0, 0x21, 1, 2},
+    {"tie at four: left alone", 0x00, 0x0F, 0x12, 0x0F, 0x12, 0, 0},
+    {"equal colour halves: still a patch", 0xFF, 0x00, 0x33, 0xFF, 0x33, 1, 8},
+};
 
-TEST(MatchPagePolarity, FiveDifferingBitsAreFlipped) {
+TEST(MatchPagePolarity, SingleBytesAtTheEdgesOfTheRule) {
   for (const auto& kernel : kKernels) {
-    SCOPED_TRACE(kernel.name);
-    const OneByte m(kernel, 0x00, 0x1F, 0x12);
-    EXPECT_EQ(m.inverted, 1);
-    EXPECT_EQ(m.current[kSomePixel], 0xE0);
-    EXPECT_EQ(m.current[kSomeColour], 0x21);
-    EXPECT_EQ(m.tally.pixelsFixed, 2);
-  }
-}
-
-TEST(MatchPagePolarity, TieAtFourIsLeftAlone) {
-  for (const auto& kernel : kKernels) {
-    SCOPED_TRACE(kernel.name);
-    const OneByte m(kernel, 0x00, 0x0F, 0x12);
-    EXPECT_EQ(m.inverted, 0);
-    EXPECT_EQ(m.current[kSomePixel], 0x0F);
-    EXPECT_EQ(m.current[kSomeColour], 0x12);
-    EXPECT_TRUE((m.tally == RunTally{1, 0, 0, 24576}));
-  }
-}
-
-TEST(MatchPagePolarity, EqualColourHalvesStillCountAsAPatch) {
-  for (const auto& kernel : kKernels) {
-    SCOPED_TRACE(kernel.name);
-    const OneByte m(kernel, 0xFF, 0x00, 0x33);
-    EXPECT_EQ(m.inverted, 1);
-    EXPECT_EQ(m.current[kSomeColour], 0x33);
-    EXPECT_EQ(m.tally.patches, 1);
-    EXPECT_EQ(m.tally.pixelsFixed, 8);
+    for (const auto& c : kSingleByteCases) {
+      SCOPED_TRACE(::testing::Message() << kernel.name << ": " << c.what);
+      const OneByte m(kernel, c.before, c.now, c.colour);
+      EXPECT_EQ(m.inverted, c.inverted);
+      EXPECT_EQ(m.current[kSomePixel], c.pixelAfter);
+      EXPECT_EQ(m.current[kSomeColour], c.colourAfter);
+      EXPECT_TRUE((m.tally == RunTally{1, c.inverted, c.fixed, 24576}));
+    }
   }
 }
 
