@@ -98,6 +98,34 @@ std::size_t writeRun(std::FILE* cart, bool sparse, std::int64_t firstPage,
   return written;
 }
 
+// Matches pages[1..count] as a chain, pages[0] being the page before them,
+// and writes each run of changed pages back. On a write failure prints its
+// message and returns false.
+bool matchAndWriteBack(std::FILE* cart, bool sparse, std::int64_t firstPage,
+                       CartPage* pages, std::size_t count, RunTally& tally,
+                       std::FILE* out) {
+  static std::array<bool, kBlockPages + 2> changed;
+  for (std::size_t i = 1; i <= count; ++i) {
+    changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally) > 0;
+  }
+  changed[count + 1] = false;  // ends the last run
+  for (std::size_t i = 1; i <= count; ++i) {
+    if (!changed[i]) continue;
+    std::size_t end = i;
+    while (changed[end]) ++end;
+    const auto page = firstPage + static_cast<std::int64_t>(i) - 1;
+    const std::size_t written =
+        writeRun(cart, sparse, page, &pages[i], end - i);
+    if (written != end - i) {
+      std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
+                   page + static_cast<std::int64_t>(written), errno);
+      return false;
+    }
+    i = end;  // unchanged, or past the block
+  }
+  return true;
+}
+
 void printSummary(std::FILE* out, const RunTally& tally) {
   std::fprintf(out,
                "Process complete after %" PRId64 " pages, %" PRId64
@@ -118,7 +146,6 @@ int walkCart(std::FILE* cart, const char* path, std::FILE* out) {
   // Slot 0 holds the page before the block in slots 1..; the buffers live
   // for the whole run and nothing is allocated per page.
   static std::array<CartPage, kBlockPages + 1> pages;
-  static std::array<bool, kBlockPages + 1> changed;
 
   if (readPages(cart, kSignaturePageNumber, &pages[0], 1).end !=
       ReadEnd::Whole) {
@@ -139,27 +166,14 @@ int walkCart(std::FILE* cart, const char* path, std::FILE* out) {
   std::int64_t blockStart = kSignaturePageNumber + 1;
   while (read.end == ReadEnd::Whole) {
     read = readPages(cart, blockStart, &pages[1], kBlockPages);
-    // Each page is matched against the one before it as already rewritten.
-    for (std::size_t i = 1; i <= read.pages; ++i) {
-      changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally) > 0;
+    if (!matchAndWriteBack(cart, sparse, blockStart, pages.data(), read.pages,
+                           tally, out)) {
+      return fail(cart);
     }
-    for (std::size_t i = 1; i <= read.pages;) {
-      std::size_t end = i;
-      while (end <= read.pages && changed[end]) ++end;
-      if (end > i) {
-        const auto first = blockStart + static_cast<std::int64_t>(i) - 1;
-        const std::size_t written =
-            writeRun(cart, sparse, first, &pages[i], end - i);
-        if (written != end - i) {
-          std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
-                       first + static_cast<std::int64_t>(written), errno);
-          return fail(cart);
-        }
-      }
-      i = end + 1;  // the page at `end` is unchanged (or past the block)
+    if (read.pages > 0) {
+      blockStart += static_cast<std::int64_t>(read.pages);
+      pages[0] = pages[read.pages];  // the page before the next block
     }
-    blockStart += static_cast<std::int64_t>(read.pages);
-    pages[0] = pages[read.pages];
   }
   // The page whose read came up short.
   tally.pageNumber = blockStart;
