@@ -40,10 +40,8 @@ TEST(PageWalkBlocks, CartsEndingAtAndAroundBlockEdges) {
                                        static_cast<unsigned>(pages));
       const testing::Matched expected =
           testing::matchedUpTo(cart.bytes, pages - 1);
-      const testing::WalkResult run = testing::walk(cart);
-      EXPECT_EQ(run.output, testing::summary(pages, expected.tally));
-      EXPECT_EQ(run.status, 0);
-      EXPECT_EQ(cart.bytes, expected.bytes);
+      testing::expectWalk(cart, testing::summary(pages, expected.tally), 0,
+                          expected.bytes);
     }
   }
 }
@@ -78,12 +76,11 @@ TEST(PageWalkBlocks, ReadFailureInsideABlockNamesTheFirstPageNotRead) {
   cart.bytes = testing::randomCart(static_cast<int>(3 * kBlock), 0, 21);
   cart.badReadOffset = testing::page(bad) + 5000;
   const testing::Matched expected = testing::matchedUpTo(cart.bytes, bad - 1);
-  const testing::WalkResult run = testing::walk(cart);
-  EXPECT_EQ(run.output, "failed to read page " + std::to_string(bad) +
-                            ", errno 5!\n" +
-                            testing::summary(bad, expected.tally));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected.bytes);
+  testing::expectWalk(cart,
+                      "failed to read page " + std::to_string(bad) +
+                          ", errno 5!\n" +
+                          testing::summary(bad, expected.tally),
+                      1, expected.bytes);
 }
 
 TEST(PageWalkBlocks, WriteFailureInsideARunLeavesTheEarlierPagesWritten) {
@@ -93,11 +90,9 @@ TEST(PageWalkBlocks, WriteFailureInsideARunLeavesTheEarlierPagesWritten) {
   cart.badWriteOffset = testing::page(bad);
   cart.error = 28;
   const testing::Matched expected = testing::matchedUpTo(cart.bytes, bad - 1);
-  const testing::WalkResult run = testing::walk(cart);
-  EXPECT_EQ(run.output,
-            "failed to write page " + std::to_string(bad) + ", errno 28!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected.bytes);
+  testing::expectWalk(
+      cart, "failed to write page " + std::to_string(bad) + ", errno 28!\n", 1,
+      expected.bytes);
 }
 
 }  // namespace

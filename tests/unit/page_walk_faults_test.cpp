@@ -10,36 +10,30 @@ namespace frennick {
 namespace {
 
 using testing::Bytes;
+using testing::expectWalk;
 using testing::FaultyCart;
 using testing::Matched;
 using testing::matchedUpTo;
 using testing::page;
 using testing::randomCart;
 using testing::summary;
-using testing::walk;
-using testing::WalkResult;
 
 TEST(PageWalk, CleanRunIgnoresStaleErrno) {
   FaultyCart cart;
   cart.bytes = randomCart(6, 100, 1);
   cart.staleErrno = 11;
   const Matched expected = matchedUpTo(cart.bytes, 5);
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, summary(6, expected.tally));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(cart.bytes, expected.bytes);
+  expectWalk(cart, summary(6, expected.tally), 0, expected.bytes);
 }
 
 TEST(PageWalk, TwoPageCartMatchesNothing) {
   FaultyCart cart;
   cart.bytes = randomCart(2, 0, 2);
   const Bytes before = cart.bytes;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output,
-            "Process complete after 2 pages, 0 patches fixing 0 pixels out of "
-            "0 (0%).\n");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(cart.bytes, before);
+  expectWalk(cart,
+             "Process complete after 2 pages, 0 patches fixing 0 pixels out of "
+             "0 (0%).\n",
+             0, before);
   EXPECT_EQ(cart.writeCalls, 0);
 }
 
@@ -48,10 +42,7 @@ TEST(PageWalk, FirstPageReadFailurePrintsItsErrno) {
   cart.bytes = randomCart(4, 0, 3);
   cart.badReadOffset = page(1) + 10;
   const Bytes before = cart.bytes;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, "failed to read first page, errno 5!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, before);
+  expectWalk(cart, "failed to read first page, errno 5!\n", 1, before);
 }
 
 TEST(PageWalk, LaterReadFailureReportsThenSummarisesAndFails) {
@@ -59,11 +50,9 @@ TEST(PageWalk, LaterReadFailureReportsThenSummarisesAndFails) {
   cart.bytes = randomCart(8, 0, 4);
   cart.badReadOffset = page(4) + 100;
   const Matched expected = matchedUpTo(cart.bytes, 3);
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output,
-            "failed to read page 4, errno 5!\n" + summary(4, expected.tally));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected.bytes);
+  expectWalk(cart,
+             "failed to read page 4, errno 5!\n" + summary(4, expected.tally),
+             1, expected.bytes);
 }
 
 TEST(PageWalk, WriteFailureStopsAtOnceLeavingEarlierPagesWritten) {
@@ -72,10 +61,7 @@ TEST(PageWalk, WriteFailureStopsAtOnceLeavingEarlierPagesWritten) {
   cart.badWriteOffset = page(5);
   cart.error = 28;  // ENOSPC
   Bytes expected = matchedUpTo(cart.bytes, 4).bytes;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, "failed to write page 5, errno 28!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected);
+  expectWalk(cart, "failed to write page 5, errno 28!\n", 1, expected);
 }
 
 TEST(PageWalk, WriteFailureThatOnlyShowsAtFlushIsStillAFailure) {
@@ -87,10 +73,7 @@ TEST(PageWalk, WriteFailureThatOnlyShowsAtFlushIsStillAFailure) {
   cart.badWriteOffset = page(3);
   cart.error = 28;
   const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
-  const WalkResult run = walk(cart, 1 << 16);
-  EXPECT_EQ(run.output, "failed to write page 3, errno 28!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected);
+  expectWalk(cart, "failed to write page 3, errno 28!\n", 1, expected, 1 << 16);
 }
 
 TEST(PageWalk, FailedSeekBeforeAWriteNeverWritesElsewhere) {
@@ -99,10 +82,7 @@ TEST(PageWalk, FailedSeekBeforeAWriteNeverWritesElsewhere) {
   cart.badSeekOffset = page(2);
   cart.failSeekOnVisit = 2;  // the first visit reads page 2
   const Bytes before = cart.bytes;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, "failed to write page 2, errno 5!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, before);
+  expectWalk(cart, "failed to write page 2, errno 5!\n", 1, before);
 }
 
 TEST(PageWalk, CloseFailureReplacesTheSummary) {
@@ -110,10 +90,7 @@ TEST(PageWalk, CloseFailureReplacesTheSummary) {
   cart.bytes = randomCart(5, 0, 8);
   cart.failClose = true;
   const Matched expected = matchedUpTo(cart.bytes, 4);
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output, "failed to close 'cart.bin', errno 5!\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, expected.bytes);
+  expectWalk(cart, "failed to close 'cart.bin', errno 5!\n", 1, expected.bytes);
 }
 
 TEST(PageWalk, CloseFailureAfterReadFailureReportsBoth) {
@@ -121,11 +98,11 @@ TEST(PageWalk, CloseFailureAfterReadFailureReportsBoth) {
   cart.bytes = randomCart(5, 0, 9);
   cart.badReadOffset = page(3);
   cart.failClose = true;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output,
-            "failed to read page 3, errno 5!\n"
-            "failed to close 'cart.bin', errno 5!\n");
-  EXPECT_EQ(run.status, 1);
+  const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
+  expectWalk(cart,
+             "failed to read page 3, errno 5!\n"
+             "failed to close 'cart.bin', errno 5!\n",
+             1, expected);
 }
 
 TEST(PageWalk, SignatureMismatchWritesNothing) {
@@ -133,12 +110,10 @@ TEST(PageWalk, SignatureMismatchWritesNothing) {
   cart.bytes = randomCart(5, 0, 10);
   cart.bytes[page(1) + 15] ^= 0x01;
   const Bytes before = cart.bytes;
-  const WalkResult run = walk(cart);
-  EXPECT_EQ(run.output,
-            "This doesn't look like a Dravo-special video cart (first "
-            "16-bytes of video page 1)\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(cart.bytes, before);
+  expectWalk(cart,
+             "This doesn't look like a Dravo-special video cart (first "
+             "16-bytes of video page 1)\n",
+             1, before);
   EXPECT_EQ(cart.writeCalls, 0);
 }
 

@@ -63,4 +63,12 @@ WalkResult walk(FaultyCart& cart, std::size_t bufferSize) {
   return result;
 }
 
+void expectWalk(FaultyCart& cart, const std::string& output, int status,
+                const Bytes& bytesAfter, std::size_t bufferSize) {
+  const WalkResult run = walk(cart, bufferSize);
+  EXPECT_EQ(run.output, output);
+  EXPECT_EQ(run.status, status);
+  EXPECT_TRUE(cart.bytes == bytesAfter) << "the cart holds other bytes";
+}
+
 }  // namespace frennick::testing

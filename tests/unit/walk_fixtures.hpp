@@ -37,4 +37,9 @@ struct WalkResult {
 // Walks `cart` as "cart.bin" and returns the exit status and all it printed.
 WalkResult walk(FaultyCart& cart, std::size_t bufferSize = 0);
 
+// Walks `cart` and checks all it printed, the exit status and every byte of
+// the cart afterwards.
+void expectWalk(FaultyCart& cart, const std::string& output, int status,
+                const Bytes& bytesAfter, std::size_t bufferSize = 0);
+
 }  // namespace frennick::testing
