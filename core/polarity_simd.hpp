@@ -18,12 +18,13 @@ namespace {
 struct RowPattern {
   std::uint8_t bytes[5 * 32];
 };
-constexpr RowPattern kRowPattern = [] {
+constexpr RowPattern makeRowPattern() {
   RowPattern pattern{};
-  for (std::size_t i = 0; i < sizeof pattern.bytes; ++i)
+  for (std::size_t i = 0; i < sizeof(pattern.bytes); ++i)
     pattern.bytes[i] = (i % kRowStride) == kRowStride - 1 ? 0x00 : 0xFF;
   return pattern;
-}();
+}
+constexpr RowPattern kRowPattern = makeRowPattern();
 
 // The page's bytes without calling into std::array.
 const std::uint8_t* bytesOf(const CartPage& page) {
