@@ -50,6 +50,20 @@ constexpr std::size_t colourByteOffset(std::size_t pixelOffset) {
   return pixelOffset + kColourDistance;
 }
 
+// Every pixel byte offset of a video page, in visiting order: band 0 to 3,
+// row 0 to 191, column 0 to 3 (increasing offsets).
+constexpr std::array<std::uint16_t, kPixelBytesPerPage> allPixelByteOffsets() {
+  std::array<std::uint16_t, kPixelBytesPerPage> offsets{};
+  std::size_t i = 0;
+  for (int band = 0; band < kBandCount; ++band)
+    for (int row = 0; row < kRowsPerBand; ++row)
+      for (int column = 0; column < kPixelBytesPerRow; ++column)
+        offsets[i++] =
+            static_cast<std::uint16_t>(pixelByteOffset(band, row, column));
+  return offsets;
+}
+inline constexpr auto kPixelByteOffsets = allPixelByteOffsets();
+
 constexpr std::int64_t pageFileOffset(std::int64_t pageNumber) {
   return pageNumber * static_cast<std::int64_t>(kPageSize);
 }

@@ -18,21 +18,16 @@ int matchBytewise(const CartPage& previous, CartPage& current,
                   RunTally& tally) noexcept {
   tally.pixelsExamined += kPixelsPerPage;
   int inverted = 0;
-  for (int band = 0; band < kBandCount; ++band) {
-    for (int row = 0; row < kRowsPerBand; ++row) {
-      for (int column = 0; column < kPixelBytesPerRow; ++column) {
-        const std::size_t p = pixelByteOffset(band, row, column);
-        const int keep =
-            std::popcount(static_cast<std::uint8_t>(previous[p] ^ current[p]));
-        // Only a strict majority of differing bits flips; a tie stays.
-        if (keep > 4) {
-          current[p] = static_cast<std::uint8_t>(~current[p]);
-          std::uint8_t& colour = current[colourByteOffset(p)];
-          colour = std::rotl(colour, 4);
-          ++inverted;
-          tally.pixelsFixed += keep - (8 - keep);
-        }
-      }
+  for (const std::size_t p : kPixelByteOffsets) {
+    const int keep =
+        std::popcount(static_cast<std::uint8_t>(previous[p] ^ current[p]));
+    // Only a strict majority of differing bits flips; a tie stays.
+    if (keep > 4) {
+      current[p] = static_cast<std::uint8_t>(~current[p]);
+      std::uint8_t& colour = current[colourByteOffset(p)];
+      colour = std::rotl(colour, 4);
+      ++inverted;
+      tally.pixelsFixed += keep - (8 - keep);
     }
   }
   tally.patches += inverted;

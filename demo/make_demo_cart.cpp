@@ -46,23 +46,15 @@ struct Picture {
   std::array<std::uint8_t, frennick::kPixelBytesPerPage> colours{};
 };
 
-template <typename Visit>
-void forEachPixelByte(Visit visit) {
-  int index = 0;
-  for (int band = 0; band < frennick::kBandCount; ++band)
-    for (int row = 0; row < frennick::kRowsPerBand; ++row)
-      for (int column = 0; column < frennick::kPixelBytesPerRow; ++column)
-        visit(index++, frennick::pixelByteOffset(band, row, column));
-}
-
 void storePicture(const Picture& picture, Random& random, CartPage& page) {
-  forEachPixelByte([&](int i, std::size_t p) {
+  for (std::size_t i = 0; i < picture.pixels.size(); ++i) {
+    const std::size_t p = frennick::kPixelByteOffsets[i];
     const bool inverted = (random.next() & 1) != 0;
     page[p] = inverted ? static_cast<std::uint8_t>(~picture.pixels[i])
                        : picture.pixels[i];
     page[frennick::colourByteOffset(p)] =
         inverted ? std::rotl(picture.colours[i], 4) : picture.colours[i];
-  });
+  }
 }
 
 void changeALittle(Picture& picture, Random& random, unsigned perMille) {

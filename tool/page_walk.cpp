@@ -104,7 +104,7 @@ std::size_t writeRun(std::FILE* cart, bool sparse, std::int64_t firstPage,
 bool matchAndWriteBack(std::FILE* cart, bool sparse, std::int64_t firstPage,
                        CartPage* pages, std::size_t count, RunTally& tally,
                        std::FILE* out) {
-  static std::array<bool, kBlockPages + 2> changed;
+  std::array<bool, kBlockPages + 2> changed{};
   for (std::size_t i = 1; i <= count; ++i) {
     changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally) > 0;
   }

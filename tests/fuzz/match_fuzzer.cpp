@@ -27,13 +27,10 @@ struct Layout {
   bool pixel[kPageSize] = {};
   bool colour[kPageSize] = {};
   Layout() {
-    for (int band = 0; band < frennick::kBandCount; ++band)
-      for (int row = 0; row < frennick::kRowsPerBand; ++row)
-        for (int column = 0; column < frennick::kPixelBytesPerRow; ++column) {
-          const std::size_t p = frennick::pixelByteOffset(band, row, column);
-          pixel[p] = true;
-          colour[frennick::colourByteOffset(p)] = true;
-        }
+    for (const std::size_t p : frennick::kPixelByteOffsets) {
+      pixel[p] = true;
+      colour[frennick::colourByteOffset(p)] = true;
+    }
   }
 };
 

@@ -41,12 +41,7 @@ TEST(CartSignature, HoldsTheBytesOfAVideoCart) {
 }
 
 std::vector<std::size_t> allPixelOffsets() {
-  std::vector<std::size_t> offsets;
-  for (int band = 0; band < kBandCount; ++band)
-    for (int row = 0; row < kRowsPerBand; ++row)
-      for (int column = 0; column < kPixelBytesPerRow; ++column)
-        offsets.push_back(pixelByteOffset(band, row, column));
-  return offsets;
+  return {kPixelByteOffsets.begin(), kPixelByteOffsets.end()};
 }
 
 TEST(PageLayout, BandAreasLieWhereTheCartFormatPutsThem) {

@@ -35,7 +35,6 @@ ssize_t readCart(void* cookie, char* buffer, std::size_t size) {
 
 ssize_t writeCart(void* cookie, const char* buffer, std::size_t size) {
   auto& cart = *static_cast<FaultyCart*>(cookie);
-  ++cart.writeCalls;
   cart.writes.emplace_back(cart.position, size);
   const std::size_t allowed = bytesBefore(cart, cart.badWriteOffset, size);
   if (allowed == 0 && size > 0) {

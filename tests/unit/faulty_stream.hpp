@@ -25,7 +25,6 @@ struct FaultyCart {
   int staleErrno = 0;
 
   int seekVisits = 0;
-  int writeCalls = 0;
   // Every byte range handed to a write call: {offset, size}.
   std::vector<std::pair<std::int64_t, std::size_t>> writes;
   bool closed = false;

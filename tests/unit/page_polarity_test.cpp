@@ -109,14 +109,12 @@ TEST(MatchPagePolarity, EveryBytePairFollowsTheRule) {
     RunTally expectedTally;
     std::uint32_t pair = 0;
     while (pair < 65536) {
-      for (int band = 0; band < kBandCount; ++band)
-        for (int row = 0; row < kRowsPerBand; ++row)
-          for (int column = 0; column < kPixelBytesPerRow; ++column, ++pair) {
-            const std::size_t p = pixelByteOffset(band, row, column);
-            previous[p] = static_cast<std::uint8_t>(pair >> 8);
-            current[p] = static_cast<std::uint8_t>(pair);
-            current[colourByteOffset(p)] = static_cast<std::uint8_t>(pair * 7);
-          }
+      for (const std::size_t p : kPixelByteOffsets) {
+        previous[p] = static_cast<std::uint8_t>(pair >> 8);
+        current[p] = static_cast<std::uint8_t>(pair);
+        current[colourByteOffset(p)] = static_cast<std::uint8_t>(pair * 7);
+        ++pair;
+      }
       CartPage expected = current;
       const int expectedInverted =
           testing::referenceMatch(previous, expected, expectedTally);
@@ -161,14 +159,10 @@ TEST(MatchPagePolarity, LeavesEveryPixelWithinFourBitsAndIsIdempotent) {
       CartPage current = randomPage(random);
       RunTally tally;
       kernel.match(previous, current, tally);
-      for (int band = 0; band < kBandCount; ++band)
-        for (int row = 0; row < kRowsPerBand; ++row)
-          for (int column = 0; column < kPixelBytesPerRow; ++column) {
-            const std::size_t p = pixelByteOffset(band, row, column);
-            ASSERT_LE(
-                std::popcount(static_cast<unsigned>(previous[p] ^ current[p])),
-                4);
-          }
+      for (const std::size_t p : kPixelByteOffsets) {
+        ASSERT_LE(
+            std::popcount(static_cast<unsigned>(previous[p] ^ current[p])), 4);
+      }
       const CartPage matched = current;
       const RunTally first = tally;
       EXPECT_EQ(kernel.match(previous, current, tally), 0);
@@ -193,15 +187,12 @@ TEST(MatchPagePolarity, NeverTouchesBytesOutsideThePixelAndColourAreas) {
     RunTally tally;
     EXPECT_EQ(kernel.match(previous, current, tally), kPixelBytesPerPage);
     std::vector<bool> inLayout(kPageSize, false);
-    for (int band = 0; band < kBandCount; ++band)
-      for (int row = 0; row < kRowsPerBand; ++row)
-        for (int column = 0; column < kPixelBytesPerRow; ++column) {
-          const std::size_t p = pixelByteOffset(band, row, column);
-          inLayout[p] = inLayout[colourByteOffset(p)] = true;
-          EXPECT_EQ(current[p], previous[p]);
-          EXPECT_EQ(current[colourByteOffset(p)],
-                    std::rotl(before[colourByteOffset(p)], 4));
-        }
+    for (const std::size_t p : kPixelByteOffsets) {
+      inLayout[p] = inLayout[colourByteOffset(p)] = true;
+      EXPECT_EQ(current[p], previous[p]);
+      EXPECT_EQ(current[colourByteOffset(p)],
+                std::rotl(before[colourByteOffset(p)], 4));
+    }
     for (std::size_t i = 0; i < kPageSize; ++i)
       if (!inLayout[i]) {
         ASSERT_EQ(current[i], before[i]) << "offset " << i;
