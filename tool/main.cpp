@@ -6,6 +6,7 @@
 #include "cart_file.hpp"
 #include "command_line.hpp"
 #include "page_walk.hpp"
+#include "termination_hold.hpp"
 
 int main(int argc, char** argv) {
   argc = frennick::utf8Arguments(argc, argv, argv);
@@ -24,5 +25,6 @@ int main(int argc, char** argv) {
     std::printf("Failed to open '%s', code %d\n", path, errno);
     return 1;
   }
+  frennick::prepareTerminationHold();
   return frennick::walkCart(cart, path, stdout);
 }

@@ -44,14 +44,15 @@ class CartTestCase(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run_binary(self, binary, *args, prefix=()):
+    def run_binary(self, binary, *args, prefix=(), preexec=None):
         completed = subprocess.run(
             [*prefix, *EMULATOR, binary, *args], cwd=self.dir,
-            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=600,
+            preexec_fn=preexec)
         return Result(completed)
 
-    def frennick(self, *args, prefix=()):
-        result = self.run_binary(FRENNICK, *args, prefix=prefix)
+    def frennick(self, *args, prefix=(), preexec=None):
+        result = self.run_binary(FRENNICK, *args, prefix=prefix, preexec=preexec)
         self.assertEqual(result.stderr, "", "nothing may go to standard error")
         return result
 

@@ -16,7 +16,7 @@ def strace_prefix(cart_path, log_path, *options):
     # report everything else.
     return [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0",
             "-P", cart_path, "-e", "signal=none",
-            "-e", "trace=openat,lseek,read,write,pread64,pwrite64,close",
+            "-e", "trace=openat,lseek,read,write,pread64,pwrite64,fdatasync,fsync,close",
             "-o", log_path, *options]
 
 
@@ -39,6 +39,17 @@ def io_ranges(log_path):
                 offset = int(args.rsplit(",", 1)[1])
                 (reads if call == "pread64" else writes).append((offset, offset + result))
     return reads, writes
+
+
+def calls_in_order(log_path):
+    """(call, first argument) of every traced call, in order."""
+    calls = []
+    with open(log_path) as log:
+        for line in log:
+            match = re.match(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\(([^,)]*)", line)
+            if match:
+                calls.append(match.groups())
+    return calls
 
 
 def covered(ranges, start, end):

@@ -24,9 +24,10 @@ class InjectedFaults(CartTestCase):
         self.original = self.demo_cart("cart.bin", "--random", "--pages", str(PAGES),
                                        "--tail", "1234", "--seed", "3")
 
-    def run_injected(self, injection):
+    def run_injected(self, *injections):
+        options = [o for injection in injections for o in ("-e", "inject=" + injection)]
         prefix = strace_io.strace_prefix(self.path("cart.bin"), self.path("trace.log"),
-                                         "-e", "inject=" + injection)
+                                         *options)
         return self.frennick("cart.bin", prefix=prefix)
 
     def assert_cart(self, expected):
@@ -63,6 +64,26 @@ class InjectedFaults(CartTestCase):
     def test_seek_before_a_write(self):
         # lseek 1 and 2 come before the first two reads, 3 before the first write.
         self.check("lseek:error=EIO:when=3", f"failed to write page 2, errno {EIO}!\n", 2)
+
+    @unittest.skipIf(WINDOWS, "the Windows runtime's sync goes through wine's own calls")
+    def test_sync(self):
+        # The data is still in the page cache, but the run must not claim it
+        # reached the disk.
+        expected, _, _ = cart_model.run(self.original)
+        result = self.run_injected("fdatasync,fsync:error=EIO")
+        self.assertEqual(result.stdout, "failed to close 'cart.bin', errno 5!\n")
+        self.assertEqual(result.status, 1)
+        self.assert_cart(expected)
+
+    def test_sync_after_a_write_failure(self):
+        # What was written before the failure is synced; a failing sync is
+        # reported after the write failure.
+        expected, _, _ = cart_model.run(self.original, stop=34)
+        result = self.run_injected("write:error=ENOSPC:when=2", "fdatasync,fsync:error=EIO")
+        self.assertEqual(result.stdout, "failed to write page 34, errno 28!\n"
+                                        "failed to close 'cart.bin', errno 5!\n")
+        self.assertEqual(result.status, 1)
+        self.assert_cart(expected)
 
     @unittest.skipIf(EMULATOR, "an emulator closes the file in its own time")
     def test_close(self):

@@ -36,10 +36,20 @@ ssize_t readCart(void* cookie, char* buffer, std::size_t size) {
 ssize_t writeCart(void* cookie, const char* buffer, std::size_t size) {
   auto& cart = *static_cast<FaultyCart*>(cookie);
   cart.writes.emplace_back(cart.position, size);
-  const std::size_t allowed = bytesBefore(cart, cart.badWriteOffset, size);
+  if (cart.dead) {
+    errno = cart.deathError;
+    return 0;  // a cookie write reports failure as 0, never as -1
+  }
+  const std::size_t allowed =
+      cart.failingWrites == 0 ? size
+                              : bytesBefore(cart, cart.badWriteOffset, size);
+  if (allowed < size) {
+    if (cart.failingWrites > 0) --cart.failingWrites;
+    cart.dead = cart.writesDieAfterFault;
+  }
   if (allowed == 0 && size > 0) {
     errno = cart.error;
-    return 0;  // a cookie write reports failure as 0, never as -1
+    return 0;
   }
   const auto end = static_cast<std::size_t>(cart.position) + allowed;
   if (end > cart.bytes.size()) cart.bytes.resize(end);
@@ -83,12 +93,15 @@ int closeCart(void* cookie) {
 
 }  // namespace
 
-std::FILE* openFaultyCart(FaultyCart& cart, std::size_t bufferSize) {
+std::FILE* openFaultyCart(FaultyCart& cart, std::vector<char>& buffer,
+                          std::size_t bufferSize) {
   std::FILE* stream =
       fopencookie(&cart, "r+", {readCart, writeCart, seekCart, closeCart});
   if (stream != nullptr) {
-    std::setvbuf(stream, nullptr, bufferSize == 0 ? _IONBF : _IOFBF,
-                 bufferSize);
+    // glibc ignores the size unless it is given the buffer too.
+    buffer.assign(bufferSize, 0);
+    std::setvbuf(stream, bufferSize == 0 ? nullptr : buffer.data(),
+                 bufferSize == 0 ? _IONBF : _IOFBF, bufferSize);
   }
   return stream;
 }

@@ -16,6 +16,12 @@ struct FaultyCart {
   // it are transferred, then the call fails with `error` (-1: never).
   std::int64_t badReadOffset = -1;
   std::int64_t badWriteOffset = -1;
+  // How many writes fail at badWriteOffset before it heals (-1: never).
+  int failingWrites = -1;
+  // After the first failed write, every write fails with `deathError`, as
+  // on a card that has just died.
+  bool writesDieAfterFault = false;
+  int deathError = 5;  // EIO
   // The `failSeekOnVisit`-th seek to this offset fails (-1: never).
   std::int64_t badSeekOffset = -1;
   int failSeekOnVisit = 0;
@@ -25,12 +31,15 @@ struct FaultyCart {
   int staleErrno = 0;
 
   int seekVisits = 0;
+  bool dead = false;
   // Every byte range handed to a write call: {offset, size}.
   std::vector<std::pair<std::int64_t, std::size_t>> writes;
   bool closed = false;
 };
 
-// bufferSize 0 opens the stream unbuffered, as Frennick opens a real cart.
-std::FILE* openFaultyCart(FaultyCart& cart, std::size_t bufferSize = 0);
+// bufferSize 0 opens the stream unbuffered, as Frennick opens a real cart;
+// otherwise the stream gets a buffer of that size of its own, in `buffer`.
+std::FILE* openFaultyCart(FaultyCart& cart, std::vector<char>& buffer,
+                          std::size_t bufferSize = 0);
 
 }  // namespace frennick::testing

@@ -2,7 +2,9 @@
 // and exit status, and the cart holds exactly what a run stopped there leaves.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "walk_fixtures.hpp"
 
@@ -64,16 +66,62 @@ TEST(PageWalk, WriteFailureStopsAtOnceLeavingEarlierPagesWritten) {
   expectWalk(cart, "failed to write page 5, errno 28!\n", 1, expected);
 }
 
-TEST(PageWalk, WriteFailureThatOnlyShowsAtFlushIsStillAFailure) {
+TEST(PageWalk, WriteEndingInsideAPagePutsThatPageBack) {
+  // Random pages all change, so pages 2 to 7 go out in one write, which
+  // stops 3000 bytes into page 5.
+  for (const bool staleErrno : {false, true}) {
+    SCOPED_TRACE(staleErrno ? "stale errno" : "clean errno");
+    FaultyCart cart;
+    cart.bytes = randomCart(8, 0, 11);
+    cart.badWriteOffset = page(5) + 3000;
+    cart.error = 27;  // EFBIG
+    cart.staleErrno = staleErrno ? 11 : 0;
+    const Bytes expected = matchedUpTo(cart.bytes, 4).bytes;
+    expectWalk(cart, "failed to write page 5, errno 27!\n", 1, expected);
+  }
+}
+
+TEST(PageWalk, RestoreThatFailsTooIsReportedWithTheFirstError) {
+  FaultyCart cart;
+  cart.bytes = randomCart(8, 0, 12);
+  cart.badWriteOffset = page(5) + 3000;
+  cart.error = 28;
+  cart.writesDieAfterFault = true;  // EIO from then on
+  Bytes expected = matchedUpTo(cart.bytes, 5).bytes;
+  std::memcpy(expected.data() + page(5) + 3000,
+              cart.bytes.data() + page(5) + 3000, kPageSize - 3000);
+  expectWalk(cart,
+             "failed to write page 5, errno 28!\n"
+             "failed to restore page 5, errno 5: it is left part-written!\n",
+             1, expected);
+}
+
+TEST(PageWalk, FlushFailurePutsBackEveryPageOfTheWrite) {
+  // With a buffer of its own the stream takes pages 3 to 7 (40 KiB) whole,
+  // and only its flush fails, 1000 bytes into page 4: how much reached the
+  // cart is unknown, so all five are put back. The fault is passing.
   FaultyCart cart;
   cart.bytes = randomCart(8, 0, 6);
   // Page 2 equals page 1, so the pages to write start with page 3.
   std::memcpy(cart.bytes.data() + page(2), cart.bytes.data() + page(1),
               kPageSize);
-  cart.badWriteOffset = page(3);
+  cart.badWriteOffset = page(4) + 1000;
+  cart.failingWrites = 1;
   cart.error = 28;
   const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
   expectWalk(cart, "failed to write page 3, errno 28!\n", 1, expected, 1 << 16);
+  ASSERT_EQ(cart.writes.size(), 2U);
+  EXPECT_EQ(cart.writes[0], std::make_pair(page(3), 5 * kPageSize));
+}
+
+TEST(PageWalk, ShortFirstPageReportsNoStaleErrno) {
+  FaultyCart cart;
+  cart.bytes = randomCart(2, 0, 13);
+  cart.bytes.resize(kPageSize + 5000);
+  cart.staleErrno = 11;
+  const Bytes before = cart.bytes;
+  errno = 11;
+  expectWalk(cart, "failed to read first page, errno 0!\n", 1, before);
 }
 
 TEST(PageWalk, FailedSeekBeforeAWriteNeverWritesElsewhere) {

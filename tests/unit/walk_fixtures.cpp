@@ -54,7 +54,8 @@ WalkResult walk(FaultyCart& cart, std::size_t bufferSize) {
   char* text = nullptr;
   std::size_t length = 0;
   std::FILE* out = open_memstream(&text, &length);
-  std::FILE* stream = openFaultyCart(cart, bufferSize);
+  std::vector<char> buffer;
+  std::FILE* stream = openFaultyCart(cart, buffer, bufferSize);
   const int status = walkCart(stream, "cart.bin", out);
   std::fclose(out);
   WalkResult result{status, std::string(text, length)};

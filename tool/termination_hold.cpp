@@ -1,0 +1,73 @@
+#include "termination_hold.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+#include <initializer_list>
+#endif
+
+namespace frennick {
+
+#ifdef _WIN32
+namespace {
+
+// Held by the main thread for each write. A console event, handled on a
+// thread of its own, takes it and never gives it back, so the write in
+// progress ends and no other write starts; then the default handler ends
+// the process.
+SRWLOCK writing = SRWLOCK_INIT;
+
+BOOL WINAPI waitForTheWrite(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ||
+      event == CTRL_CLOSE_EVENT) {
+    AcquireSRWLockExclusive(&writing);
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void prepareTerminationHold() noexcept {
+  SetConsoleCtrlHandler(waitForTheWrite, TRUE);
+}
+
+TerminationHold::TerminationHold() noexcept {
+  AcquireSRWLockExclusive(&writing);
+}
+
+TerminationHold::~TerminationHold() { ReleaseSRWLockExclusive(&writing); }
+
+#else
+namespace {
+
+sigset_t terminatingSignals() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaddset(&set, signal);
+  return set;
+}
+
+}  // namespace
+
+void prepareTerminationHold() noexcept {
+  // Writes never make the cart longer; a limit below its size is a failure
+  // to report like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+// Blocked signals stay pending: the kernel does not cut the write short for
+// them. Putting the mask back delivers a pending one with the action it had,
+// which for these is to end the process; an ignored one never became pending.
+TerminationHold::TerminationHold() noexcept {
+  static const sigset_t hold = terminatingSignals();
+  sigprocmask(SIG_BLOCK, &hold, &before_);
+}
+
+TerminationHold::~TerminationHold() {
+  sigprocmask(SIG_SETMASK, &before_, nullptr);
+}
+#endif
+
+}  // namespace frennick
