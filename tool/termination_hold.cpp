@@ -18,15 +18,15 @@ namespace {
 // the process.
 SRWLOCK writing = SRWLOCK_INIT;
 
-BOOL WINAPI waitForTheWrite(DWORD event) {
+}  // namespace
+
+BOOL WINAPI waitForTheWrite(DWORD event) noexcept {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ||
       event == CTRL_CLOSE_EVENT) {
     AcquireSRWLockExclusive(&writing);
   }
   return FALSE;
 }
-
-}  // namespace
 
 void prepareTerminationHold() noexcept {
   SetConsoleCtrlHandler(waitForTheWrite, TRUE);

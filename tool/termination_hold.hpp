@@ -31,4 +31,12 @@ class TerminationHold {
 #endif
 };
 
+#ifdef _WIN32
+// The console control handler: for Ctrl-C, Ctrl-Break and closing the
+// console it returns only once no write is in progress, and from then on no
+// write starts. Returns FALSE, leaving the end of the process to the
+// default handler. Its own name so that tests can call it.
+int __stdcall waitForTheWrite(unsigned long event) noexcept;
+#endif
+
 }  // namespace frennick
