@@ -4,11 +4,15 @@
 // the same. Used for the demo, the tests and the benchmarks.
 #include <array>
 #include <bit>
+#include <charconv>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
+#include <system_error>
 
 #include "cart_layout.hpp"
 
@@ -33,12 +37,21 @@ struct Random {
 
 struct Options {
   const char* out = nullptr;
-  long long pages = 64;
-  unsigned long long seed = 1;
-  long long tail = 0;
-  unsigned changePerMille = 20;  // share of pixel bits that change per page
+  std::uint64_t pages = 64;
+  std::uint64_t seed = 1;
+  std::uint64_t tail = 0;
+  std::uint64_t changePerMille = 20;  // share of pixel bits that change
   bool randomPages = false;
+  bool help = false;
 };
+
+constexpr const char* kUsage =
+    "make_demo_cart <out.bin> [--pages N] [--seed S] [--tail BYTES]\n"
+    "               [--change PER_MILLE] [--random]\n"
+    "Writes a video cart of N pages (default 64) plus a tail shorter than\n"
+    "a page. Each page's picture differs from the page before in PER_MILLE\n"
+    "of its pixels (default 20); --random fills every page but the\n"
+    "signature with noise instead. S (default 1) picks the carts.\n";
 
 // The picture as shown: a pixel byte and its colour byte per position.
 struct Picture {
@@ -57,7 +70,7 @@ void storePicture(const Picture& picture, Random& random, CartPage& page) {
   }
 }
 
-void changeALittle(Picture& picture, Random& random, unsigned perMille) {
+void changeALittle(Picture& picture, Random& random, std::uint64_t perMille) {
   const std::uint64_t bits = 8 * picture.pixels.size();
   for (std::uint64_t n = bits * perMille / 1000; n > 0; --n) {
     const std::uint64_t bit = random.next() % bits;
@@ -65,28 +78,72 @@ void changeALittle(Picture& picture, Random& random, unsigned perMille) {
   }
 }
 
+struct NumberOption {
+  const char* name;
+  std::uint64_t Options::*value;
+  std::uint64_t max;
+};
+
+constexpr NumberOption kNumberOptions[] = {
+    {"--pages", &Options::pages, std::uint64_t{1} << 24},  // 128 GiB
+    {"--seed", &Options::seed, std::numeric_limits<std::uint64_t>::max()},
+    {"--tail", &Options::tail, frennick::kPageSize - 1},
+    {"--change", &Options::changePerMille, 1000},
+};
+
+// A whole number in decimal, 0 to `max`, with nothing before or after it.
+bool parseNumber(const char* text, std::uint64_t max, std::uint64_t& value) {
+  const char* end = text + std::strlen(text);
+  const auto [stop, error] = std::from_chars(text, end, value);
+  return error == std::errc() && stop == end && stop != text && value <= max;
+}
+
+// Returns false after saying on standard error what is wrong.
 bool parse(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+      return true;
+    }
     if (arg == "--random") {
       options.randomPages = true;
-    } else if (arg == "--pages" && hasValue) {
-      options.pages = std::atoll(argv[++i]);
-    } else if (arg == "--seed" && hasValue) {
-      options.seed = std::strtoull(argv[++i], nullptr, 10);
-    } else if (arg == "--tail" && hasValue) {
-      options.tail = std::atoll(argv[++i]);
-    } else if (arg == "--change" && hasValue) {
-      options.changePerMille = static_cast<unsigned>(std::atoi(argv[++i]));
-    } else if (arg[0] != '-' && options.out == nullptr) {
+      continue;
+    }
+    const NumberOption* number = nullptr;
+    for (const auto& option : kNumberOptions)
+      if (arg == option.name) number = &option;
+    if (number != nullptr) {
+      if (i + 1 == argc) {
+        std::fprintf(stderr,
+                     "make_demo_cart: %s needs a whole number from 0 to "
+                     "%" PRIu64 "\n",
+                     number->name, number->max);
+        return false;
+      }
+      const char* text = argv[++i];
+      if (!parseNumber(text, number->max, options.*(number->value))) {
+        std::fprintf(stderr,
+                     "make_demo_cart: %s takes a whole number from 0 to "
+                     "%" PRIu64 ", not '%s'\n",
+                     number->name, number->max, text);
+        return false;
+      }
+    } else if (!arg.empty() && arg[0] != '-' && options.out == nullptr) {
       options.out = argv[i];
     } else {
+      std::fprintf(stderr, "make_demo_cart: %s '%s'\n",
+                   arg.empty() || arg[0] != '-' ? "a second output file"
+                                                : "no such option",
+                   argv[i]);
       return false;
     }
   }
-  return options.out != nullptr && options.pages >= 0 && options.tail >= 0 &&
-         options.tail < static_cast<long long>(frennick::kPageSize);
+  if (options.out == nullptr) {
+    std::fputs("make_demo_cart: no output file given\n", stderr);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -94,13 +151,12 @@ bool parse(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, options)) {
-    std::fputs(
-        "make_demo_cart <out.bin> [--pages N] [--seed S] [--tail BYTES]\n"
-        "               [--change PER_MILLE] [--random]\n"
-        "Writes a video cart of N pages (default 64) plus a tail shorter than\n"
-        "a page. --random fills every page but the signature with noise.\n",
-        stderr);
+    std::fputs(kUsage, stderr);
     return 2;
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
   }
   std::FILE* out = std::fopen(options.out, "wb");
   if (out == nullptr) {
@@ -114,14 +170,16 @@ int main(int argc, char** argv) {
 
   static CartPage page;
   bool ok = true;
-  for (long long n = 0; n < options.pages && ok; ++n) {
+  constexpr auto kSignaturePage =
+      static_cast<std::uint64_t>(frennick::kSignaturePageNumber);
+  for (std::uint64_t n = 0; n < options.pages && ok; ++n) {
     random.fill(page);  // the bytes matching never looks at
-    if (n >= frennick::kSignaturePageNumber && !options.randomPages) {
-      if (n > frennick::kSignaturePageNumber)
+    if (n >= kSignaturePage && !options.randomPages) {
+      if (n > kSignaturePage)
         changeALittle(picture, random, options.changePerMille);
       storePicture(picture, random, page);
     }
-    if (n == frennick::kSignaturePageNumber)
+    if (n == kSignaturePage)
       std::memcpy(page.data(), frennick::kCartSignature.data(),
                   frennick::kCartSignature.size());
     ok = std::fwrite(page.data(), 1, page.size(), out) == page.size();

@@ -40,8 +40,6 @@ int utf8Arguments(int argc, char** argv, char**& utf8Argv) {
   }
   for (int i = 0; i < count; ++i) converted[i] = toUtf8(wide[i]);
   converted[count] = nullptr;
-  // A console shows the UTF-8 messages as written; a pipe gets the bytes.
-  SetConsoleOutputCP(CP_UTF8);
   utf8Argv = converted;
   return count;
 }

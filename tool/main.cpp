@@ -5,11 +5,13 @@
 
 #include "cart_file.hpp"
 #include "command_line.hpp"
+#include "console.hpp"
 #include "page_walk.hpp"
 #include "termination_hold.hpp"
 
-int main(int argc, char** argv) {
-  argc = frennick::utf8Arguments(argc, argv, argv);
+namespace {
+
+int run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(
         "Frennick <cart.bin>\n"
@@ -27,4 +29,12 @@ int main(int argc, char** argv) {
   }
   frennick::prepareTerminationHold();
   return frennick::walkCart(cart, path, stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  frennick::ConsoleSession console;
+  argc = frennick::utf8Arguments(argc, argv, argv);
+  return console.finish(run(argc, argv));
 }
