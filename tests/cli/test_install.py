@@ -1,43 +1,44 @@
-"""`cmake --install` into a fresh prefix: Frennick in bin/ and working, the
-manual page in share/man/man1/ rendering without complaint, README and
-licence beside them."""
+"""`cmake --install` into a fresh prefix: Frennick in bin/ and working, also
+as `frennick` on Linux, the manual pages in share/man/man1/ rendering
+without complaint, the user's guide and licence beside them."""
 
 import os
 import shutil
 import subprocess
 import unittest
 
-from frennick_cli import WINDOWS, CartTestCase
-
-BUILD_DIR = os.environ.get("FRENNICK_BUILD_DIR")
-CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
+import build_tree
+from frennick_cli import EMULATOR, WINDOWS, CartTestCase
 
 
-@unittest.skipIf(WINDOWS or not BUILD_DIR, "installs a native build")
+@unittest.skipIf(WINDOWS or not build_tree.BUILD_DIR, "installs a Linux build")
 class Install(CartTestCase):
     def test_install_into_a_fresh_prefix(self):
         prefix = self.path("prefix")
-        subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", prefix],
+        subprocess.run([build_tree.CMAKE, "--install", build_tree.BUILD_DIR, "--prefix", prefix],
                        check=True, capture_output=True)
-        binary = os.path.join(prefix, "bin", "Frennick")
-        self.assertTrue(os.access(binary, os.X_OK))
-        usage = subprocess.run([binary], capture_output=True, text=True)
-        self.assertEqual(usage.returncode, 1)
-        self.assertTrue(usage.stdout.startswith("Frennick <cart.bin>\n"))
-        for doc in ("README.md", "LICENSE"):
+        for name in ("Frennick", "frennick"):
+            binary = os.path.join(prefix, "bin", name)
+            self.assertTrue(os.access(binary, os.X_OK), name)
+            usage = subprocess.run([*EMULATOR, binary], capture_output=True, text=True)
+            self.assertEqual(usage.returncode, 1)
+            self.assertTrue(usage.stdout.startswith("Frennick <cart.bin>\n"))
+        self.assertEqual(os.readlink(os.path.join(prefix, "bin", "frennick")), "Frennick")
+        for doc in ("user-guide.txt", "LICENSE"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, "share/doc/frennick", doc)))
 
-        page = os.path.join(prefix, "share/man/man1/Frennick.1")
         if not shutil.which("man"):
             self.skipTest("man is not installed")
-        shown = subprocess.run(["man", "--warnings", "-l", page], capture_output=True,
-                               text=True, env={**os.environ, "MANWIDTH": "80"})
-        self.assertEqual(shown.returncode, 0)
-        self.assertEqual(shown.stderr, "")
-        for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "MESSAGES", "EXIT STATUS",
-                        "EXAMPLE"):
-            self.assertIn(f"\n{heading}\n", shown.stdout)
-        self.assertIn("failed to close", shown.stdout)
+        for page in ("Frennick.1", "frennick.1"):
+            shown = subprocess.run(
+                ["man", "--warnings", "-l", os.path.join(prefix, "share/man/man1", page)],
+                cwd=os.path.join(prefix, "share/man"), capture_output=True, text=True,
+                env={**os.environ, "MANWIDTH": "80"})
+            self.assertEqual(shown.returncode, 0, page)
+            self.assertEqual(shown.stderr, "", page)
+            for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "MESSAGES", "SAFETY",
+                            "EXIT STATUS", "EXAMPLE"):
+                self.assertIn(f"\n{heading}\n", shown.stdout)
 
 
 if __name__ == "__main__":
