@@ -6,9 +6,12 @@
 
 #include "polarity_kernels.hpp"
 
-#if defined(FRENNICK_HAS_AVX2_KERNEL) && defined(_MSC_VER) && \
-    !defined(__clang__)
+#if defined(FRENNICK_X86) && defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
+#endif
+#if defined(FRENNICK_ARM) && defined(__linux__) && !defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 namespace frennick {
@@ -36,27 +39,43 @@ int matchBytewise(const CartPage& previous, CartPage& current,
 
 namespace {
 
-#ifdef FRENNICK_HAS_AVX2_KERNEL
-bool processorRunsAvx2() noexcept {
+#ifdef FRENNICK_X86
+// Both also check that the operating system saves the registers they use.
+bool processorRuns(const char* feature) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__)
   int info[4];
   __cpuid(info, 0);
   if (info[0] < 7) return false;
   __cpuid(info, 1);
-  const bool osSavesYmm = (info[2] & (1 << 27)) != 0 &&  // OSXSAVE
+  if (feature[0] == 's') return (info[3] & (1 << 26)) != 0;  // SSE2
+  const bool osSavesYmm = (info[2] & (1 << 27)) != 0 &&      // OSXSAVE
                           (_xgetbv(0) & 0x6) == 0x6;
   __cpuidex(info, 7, 0);
-  return osSavesYmm && (info[1] & (1 << 5)) != 0;
+  return osSavesYmm && (info[1] & (1 << 5)) != 0;  // AVX2
 #else
-  // Also checks that the operating system saves the AVX registers.
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+  return feature[0] == 's' ? __builtin_cpu_supports("sse2") != 0
+                           : __builtin_cpu_supports("avx2") != 0;
+#endif
+}
+#endif
+
+#ifdef FRENNICK_ARM
+bool processorRunsNeon() noexcept {
+#if defined(__aarch64__) || defined(_M_ARM64)
+  return true;  // part of every AArch64 processor
+#elif defined(__linux__)
+  return (getauxval(AT_HWCAP) & HWCAP_NEON) != 0;  // ARMv6 boards lack it
+#elif defined(__ARM_NEON) || defined(__ARM_NEON__)
+  return true;  // this whole build assumes it
+#else
+  return false;
 #endif
 }
 #endif
 
 struct KernelList {
-  std::array<NamedKernel, 3> kernels{};
+  std::array<NamedKernel, 4> kernels{};
   std::size_t count = 0;
   void add(const char* name, MatchKernel match) {
     kernels[count++] = {name, match};
@@ -65,11 +84,12 @@ struct KernelList {
 
 KernelList findKernels() noexcept {
   KernelList list;
-#ifdef FRENNICK_HAS_AVX2_KERNEL
-  if (processorRunsAvx2()) list.add("avx2", matchAvx2);
+#ifdef FRENNICK_X86
+  if (processorRuns("avx2")) list.add("avx2", matchAvx2);
+  if (processorRuns("sse2")) list.add("sse2", matchSse2);
 #endif
-#ifdef FRENNICK_X86_64
-  list.add("sse2", matchSse2);
+#ifdef FRENNICK_ARM
+  if (processorRunsNeon()) list.add("neon", matchNeon);
 #endif
   list.add("bytewise", matchBytewise);
   return list;
@@ -82,12 +102,15 @@ std::span<const NamedKernel> availableKernels() noexcept {
   return {list.kernels.data(), list.count};
 }
 
+const NamedKernel& chosenKernel() noexcept {
+  return availableKernels().front();
+}
+
 }  // namespace detail
 
 int matchPagePolarity(const CartPage& previous, CartPage& current,
                       RunTally& tally) noexcept {
-  static const detail::MatchKernel best =
-      detail::availableKernels().front().match;
+  static const detail::MatchKernel best = detail::chosenKernel().match;
   return best(previous, current, tally);
 }
 

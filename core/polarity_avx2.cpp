@@ -1,5 +1,7 @@
 // Matching thirty-two bytes at a time with AVX2. Built for AVX2 and only
 // called once the processor is known to run it.
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || \
+    defined(_M_IX86)
 #include <immintrin.h>
 
 #include "polarity_simd.hpp"
@@ -60,3 +62,4 @@ int matchAvx2(const CartPage& previous, CartPage& current,
 }
 
 }  // namespace frennick::detail
+#endif

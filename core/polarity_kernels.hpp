@@ -21,17 +21,25 @@ struct NamedKernel {
 int matchBytewise(const CartPage& previous, CartPage& current,
                   RunTally& tally) noexcept;
 
-#if defined(__x86_64__) || defined(_M_X64)
-#define FRENNICK_X86_64 1
-// SSE2 is part of every x86-64 processor.
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || \
+    defined(_M_IX86)
+#define FRENNICK_X86 1
 int matchSse2(const CartPage& previous, CartPage& current,
               RunTally& tally) noexcept;
-#define FRENNICK_HAS_AVX2_KERNEL 1
 int matchAvx2(const CartPage& previous, CartPage& current,
               RunTally& tally) noexcept;
 #endif
 
-// The kernels this processor can run, the preferred one first.
+#if defined(__aarch64__) || defined(_M_ARM64) || defined(__arm__)
+#define FRENNICK_ARM 1
+int matchNeon(const CartPage& previous, CartPage& current,
+              RunTally& tally) noexcept;
+#endif
+
+// The kernels this processor can run, the fastest first.
 std::span<const NamedKernel> availableKernels() noexcept;
+
+// The kernel matchPagePolarity uses: the first of them.
+const NamedKernel& chosenKernel() noexcept;
 
 }  // namespace frennick::detail

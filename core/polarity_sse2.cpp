@@ -1,4 +1,7 @@
-// Matching sixteen bytes at a time with SSE2, which every x86-64 has.
+// Matching sixteen bytes at a time with SSE2, which every x86-64 has; on
+// 32-bit x86 it is only called once the processor is known to have it.
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || \
+    defined(_M_IX86)
 #include <emmintrin.h>
 
 #include "polarity_simd.hpp"
@@ -55,3 +58,4 @@ int matchSse2(const CartPage& previous, CartPage& current,
 }
 
 }  // namespace frennick::detail
+#endif

@@ -44,9 +44,10 @@ class CartTestCase(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run_binary(self, binary, *args, prefix=(), preexec=None):
+    def run_binary(self, binary, *args, prefix=(), preexec=None, emulator=None):
+        emulator = EMULATOR if emulator is None else emulator
         completed = subprocess.run(
-            [*prefix, *EMULATOR, binary, *args], cwd=self.dir,
+            [*prefix, *emulator, binary, *args], cwd=self.dir,
             stdin=subprocess.DEVNULL, capture_output=True, timeout=600,
             preexec_fn=preexec)
         return Result(completed)

@@ -1,5 +1,6 @@
 """Runs Frennick under strace, limited to the cart file, to see exactly which
-bytes it reads and writes, or to make one of its system calls fail."""
+bytes it reads and writes, or to make one of its system calls fail. A
+32-bit process seeks with _llseek where a 64-bit one calls lseek."""
 
 import os
 import re
@@ -11,12 +12,15 @@ STRACE = shutil.which("strace")
 LINE = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\((\d+), (.*)\) += (-?\d+)(?: (\w+))?")
 
 
+SEEK = "lseek,_llseek"
+
+
 def strace_prefix(cart_path, log_path, *options):
     # LeakSanitizer cannot run under a tracer; a sanitizer build must still
     # report everything else.
     return [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0",
             "-P", cart_path, "-e", "signal=none",
-            "-e", "trace=openat,lseek,read,write,pread64,pwrite64,fdatasync,fsync,close",
+            "-e", "trace=openat,lseek,_llseek,read,write,pread64,pwrite64,fdatasync,fsync,close",
             "-o", log_path, *options]
 
 
@@ -32,6 +36,8 @@ def io_ranges(log_path):
             result = int(result)
             if call == "lseek" and result >= 0:
                 position = result
+            elif call == "_llseek" and result == 0:  # a 32-bit process's seek
+                position = int(re.search(r"\[(\d+)\]", args).group(1))
             elif call in ("read", "write") and result > 0:
                 (reads if call == "read" else writes).append((position, position + result))
                 position += result
@@ -62,6 +68,7 @@ def available():
 
 
 def sees_the_c_runtime():
-    """Under an emulator strace sees the emulator's own system calls, which
-    neither map one to one onto the C runtime's nor carry its error numbers."""
-    return available() and not frennick_cli.EMULATOR
+    """Under wine strace sees wine's own system calls, which neither map one
+    to one onto the C runtime's nor carry its error numbers. qemu-user hands
+    the program's calls on as they are."""
+    return available() and not frennick_cli.WINDOWS

@@ -9,12 +9,12 @@ import unittest
 
 import cart_model
 from cart_model import PAGE, PIXEL_OFFSETS, SIGNATURE
-from frennick_cli import EMULATOR, CartTestCase
+from frennick_cli import WINDOWS, CartTestCase
 
 
 def try_mount(directory):
-    if EMULATOR:
-        return "space is set aside through Linux's file calls, not the emulator's"
+    if WINDOWS:
+        return "space is set aside through Linux's file calls, which Windows lacks"
     if os.name != "posix" or os.geteuid() != 0:
         return "mounting a tmpfs needs root"
     done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", directory],

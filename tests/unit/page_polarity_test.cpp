@@ -33,14 +33,6 @@ bool operator==(const RunTally& a, const RunTally& b) {
 const std::span<const detail::NamedKernel> kKernels =
     detail::availableKernels();
 
-TEST(MatchPagePolarity, HasAVectorKernelOnX86) {
-  for (const auto& kernel : kKernels) std::printf("kernel: %s\n", kernel.name);
-#ifdef FRENNICK_X86_64
-  EXPECT_GE(kKernels.size(), 2U);
-#endif
-  EXPECT_STREQ(kKernels.back().name, "bytewise");
-}
-
 // One pixel byte pair in otherwise equal pages, matched by one kernel.
 struct OneByte {
   CartPage previous{};
