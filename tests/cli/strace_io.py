@@ -15,11 +15,13 @@ LINE = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\((\d+), (.*)\) += (-?\d+)(?: 
 SEEK = "lseek,_llseek"
 
 
+# LeakSanitizer cannot run under a tracer; a sanitizer build must still
+# report everything else.
+TRACER = [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "signal=none"]
+
+
 def strace_prefix(cart_path, log_path, *options):
-    # LeakSanitizer cannot run under a tracer; a sanitizer build must still
-    # report everything else.
-    return [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0",
-            "-P", cart_path, "-e", "signal=none",
+    return [*TRACER, "-P", cart_path,
             "-e", "trace=openat,lseek,_llseek,read,write,pread64,pwrite64,fdatasync,fsync,close",
             "-o", log_path, *options]
 

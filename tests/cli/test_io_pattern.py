@@ -41,8 +41,7 @@ class IoPattern(CartTestCase):
         log = self.path("trace.log")
         # Every write and sync of the process, the descriptors shown with
         # what they stand for, to tell the cart from standard output.
-        prefix = [strace_io.STRACE, "-f", "-qq", "-y", "-e", "signal=none",
-                  "-e", "trace=write,fdatasync,fsync", "-o", log]
+        prefix = [*strace_io.TRACER, "-y", "-e", "trace=write,fdatasync,fsync", "-o", log]
         result = self.frennick("io.bin", prefix=prefix)
         self.assertTrue(result.stdout.startswith("Process complete"))
         calls = strace_io.calls_in_order(log)
