@@ -15,7 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No DLL of the compiler's runtime has to travel with Frennick.exe.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_STRIP x86_64-w64-mingw32-strip)
+set(CMAKE_STRIP x86_64-w64-mingw32-strip CACHE FILEPATH "Strips the packaged binaries")
 
 find_program(FRENNICK_WINE NAMES wine wine64 wine-stable)
 if(FRENNICK_WINE)
