@@ -40,22 +40,24 @@ int matchBytewise(const CartPage& previous, CartPage& current,
 namespace {
 
 #ifdef FRENNICK_X86
-// Both also check that the operating system saves the registers they use.
-bool processorRuns(const char* feature) noexcept {
+enum class X86Feature { Sse2, Avx2 };
+
+// Also checks that the operating system saves the registers AVX2 uses.
+bool processorRuns(X86Feature feature) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__)
   int info[4];
+  __cpuid(info, 1);
+  if (feature == X86Feature::Sse2) return (info[3] & (1 << 26)) != 0;
+  const bool osSavesYmm = (info[2] & (1 << 27)) != 0 &&  // OSXSAVE
+                          (_xgetbv(0) & 0x6) == 0x6;
   __cpuid(info, 0);
   if (info[0] < 7) return false;
-  __cpuid(info, 1);
-  if (feature[0] == 's') return (info[3] & (1 << 26)) != 0;  // SSE2
-  const bool osSavesYmm = (info[2] & (1 << 27)) != 0 &&      // OSXSAVE
-                          (_xgetbv(0) & 0x6) == 0x6;
   __cpuidex(info, 7, 0);
-  return osSavesYmm && (info[1] & (1 << 5)) != 0;  // AVX2
+  return osSavesYmm && (info[1] & (1 << 5)) != 0;
 #else
   __builtin_cpu_init();
-  return feature[0] == 's' ? __builtin_cpu_supports("sse2") != 0
-                           : __builtin_cpu_supports("avx2") != 0;
+  return feature == X86Feature::Sse2 ? __builtin_cpu_supports("sse2") != 0
+                                     : __builtin_cpu_supports("avx2") != 0;
 #endif
 }
 #endif
@@ -85,8 +87,8 @@ struct KernelList {
 KernelList findKernels() noexcept {
   KernelList list;
 #ifdef FRENNICK_X86
-  if (processorRuns("avx2")) list.add("avx2", matchAvx2);
-  if (processorRuns("sse2")) list.add("sse2", matchSse2);
+  if (processorRuns(X86Feature::Avx2)) list.add("avx2", matchAvx2);
+  if (processorRuns(X86Feature::Sse2)) list.add("sse2", matchSse2);
 #endif
 #ifdef FRENNICK_ARM
   if (processorRunsNeon()) list.add("neon", matchNeon);
