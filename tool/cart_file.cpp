@@ -1,42 +1,62 @@
 #include "cart_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
-#include "termination_hold.hpp"
-
 #ifdef _WIN32
 #include <io.h>
+#include <share.h>
 #include <windows.h>
 
 #include <cwchar>
 #include <vector>
 #else
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
 #ifdef __linux__
-#include <fcntl.h>
+#include <sys/vfs.h>
 #endif
 
 namespace frennick {
 namespace {
 
 #ifdef _WIN32
-// Windows opens any file name only in its wide form.
-std::FILE* openForUpdate(const char* utf8Path) {
+// Windows opens any file name only in its wide form. Denying other writers
+// is the lock: a second Frennick, or any program that holds the cart open
+// for writing, is refused.
+OpenedCart openForUpdate(const char* utf8Path) {
   const int size = MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, nullptr, 0);
   if (size <= 0) {
     errno = EINVAL;
-    return nullptr;
+    return {nullptr, false};
   }
   std::vector<wchar_t> wide(static_cast<std::size_t>(size));
   MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, wide.data(), size);
-  return _wfopen(wide.data(), L"rb+");
+  std::FILE* cart = _wfsopen(wide.data(), L"rb+", _SH_DENYWR);
+  const bool inUse = cart == nullptr && _doserrno == ERROR_SHARING_VIOLATION;
+  return {cart, inUse};
 }
 #else
-std::FILE* openForUpdate(const char* path) { return std::fopen(path, "rb+"); }
+OpenedCart openForUpdate(const char* path) {
+  std::FILE* cart = std::fopen(path, "rb+");
+  if (cart == nullptr) return {nullptr, false};
+  const int saved = errno;
+  if (flock(fileno(cart), LOCK_EX | LOCK_NB) != 0 &&
+      (errno == EWOULDBLOCK || errno == EAGAIN)) {
+    std::fclose(cart);
+    return {nullptr, true};
+  }
+  // ENOLCK, EOPNOTSUPP, EINVAL: a file system that cannot lock at all
+  // (some network and FUSE ones); go on as before locks.
+  errno = saved;
+  return {cart, false};
+}
 #endif
 
 // Absolute seek with a 64-bit offset, so that carts past 2 GiB work.
@@ -49,48 +69,118 @@ bool seekTo(std::FILE* cart, std::int64_t offset) {
 #endif
 }
 
+#ifndef _WIN32
+// Positional calls carry their offset: no seek before each one. A regular
+// file returns less than asked only at its end or on a failure.
+std::size_t readAt(int descriptor, std::int64_t offset, void* bytes,
+                   std::size_t size, bool& failed) {
+  auto* into = static_cast<unsigned char*>(bytes);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got =
+        pread(descriptor, into + done, size - done,
+              static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      failed = got < 0;
+      break;
+    }
+  }
+  return done;
+}
+
+std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
+                    std::size_t size) {
+  const auto* from = static_cast<const unsigned char*>(bytes);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put =
+        pwrite(descriptor, from + done, size - done,
+               static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (put == 0) errno = ENOSPC;  // nothing taken, nothing said why
+      break;
+    }
+  }
+  return done;
+}
+#endif
+
 // True when part of the cart is a hole that takes disk space only once it
 // is written (a sparse file). False where that cannot be told.
-bool hasHoles(std::FILE* cart) {
+bool hasHoles(int descriptor) {
 #ifdef _WIN32
-  (void)cart;
+  (void)descriptor;
   return false;
 #else
   struct stat status {};
-  const int saved = errno;
-  const bool known = fstat(fileno(cart), &status) == 0;
-  errno = saved;
-  return known && S_ISREG(status.st_mode) &&
+  return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
          static_cast<std::int64_t>(status.st_blocks) * 512 < status.st_size;
+#endif
+}
+
+// Copy-on-write file systems (btrfs, ZFS, bcachefs) need new space even to
+// overwrite, and may run out of it inside a page.
+bool copiesOnWrite(int descriptor) {
+#ifdef __linux__
+  struct statfs system {};
+  if (fstatfs(descriptor, &system) != 0) return false;
+  switch (static_cast<std::uint32_t>(system.f_type)) {
+    case 0x9123683EU:  // btrfs
+    case 0x2FC12FC1U:  // ZFS
+    case 0xCA451A4EU:  // bcachefs
+      return true;
+    default:
+      return false;
+  }
+#else
+  (void)descriptor;
+  return false;
 #endif
 }
 
 // Has the file system set aside the space that writing these bytes of a
 // sparse cart will take. False, with errno set, only when there is no room;
 // where the file system cannot tell, the write will.
-bool reserve(std::FILE* cart, std::int64_t offset, std::int64_t length) {
+bool reserve(int descriptor, std::int64_t offset, std::int64_t length) {
 #ifdef __linux__
-  const int saved = errno;
-  if (fallocate(fileno(cart), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+  if (fallocate(descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                 static_cast<off_t>(length)) == 0) {
     return true;
   }
-  if (errno == ENOSPC || errno == EDQUOT) {
-    return false;
-  }
-  errno = saved;
-  return true;
+  return errno != ENOSPC && errno != EDQUOT;
 #else
-  (void)cart;
+  (void)descriptor;
   (void)offset;
   (void)length;
   return true;
 #endif
 }
 
-// Asks the operating system to put what was written on the storage device.
-// A stream with no file descriptor (one made of the program's own
-// functions) has nothing held there beyond what fflush handed over.
+// The bytes a copy-on-write file system says it can still take; -1 where
+// it cannot tell.
+std::int64_t freeBytes(int descriptor) {
+#ifdef _WIN32
+  (void)descriptor;
+  return -1;
+#else
+  struct statvfs system {};
+  if (fstatvfs(descriptor, &system) != 0) return -1;
+  return static_cast<std::int64_t>(system.f_bavail) *
+         static_cast<std::int64_t>(system.f_frsize);
+#endif
+}
+
+// Asks the operating system to put the cart on the storage device. A stream
+// with no file descriptor (one made of the program's own functions) has
+// nothing held there beyond what fflush handed over.
 bool sync(std::FILE* cart) {
 #ifdef _WIN32
   const int descriptor = _fileno(cart);
@@ -98,24 +188,58 @@ bool sync(std::FILE* cart) {
 #else
   const int descriptor = fileno(cart);
   if (descriptor < 0) return true;
-#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0 && \
-    !defined(__APPLE__)
-  return fdatasync(descriptor) == 0;
+#if defined(__APPLE__)
+  // fsync leaves the data in the drive's own cache there.
+  if (fcntl(descriptor, F_FULLFSYNC) != -1) return true;
+  if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) return false;
+  const bool synced = fsync(descriptor) == 0;
+#elif defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+  const bool synced = fdatasync(descriptor) == 0;
 #else
-  return fsync(descriptor) == 0;
+  const bool synced = fsync(descriptor) == 0;
 #endif
+  // EINVAL: a special file such as /dev/null, which holds nothing to sync.
+  return synced || errno == EINVAL;
+#endif
+}
+
+// After a failed sync the system may keep the pages the device refused,
+// marked as written: a rerun would read them and believe the job done.
+// Dropping them makes the next run read what the device really holds.
+void forgetCachedPages(std::FILE* cart) {
+#if defined(__linux__)
+  const int descriptor = fileno(cart);
+  if (descriptor >= 0) {
+    const int saved = errno;
+    posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+    errno = saved;
+  }
+#else
+  (void)cart;
 #endif
 }
 
 }  // namespace
 
-std::FILE* openCartForUpdate(const char* path) {
-  std::FILE* cart = openForUpdate(path);
-  if (cart != nullptr) {
-    std::setvbuf(cart, nullptr, _IONBF, 0);
+OpenedCart openCartForUpdate(const char* path) {
+  const OpenedCart opened = openForUpdate(path);
+  if (opened.stream != nullptr) {
+    // Unbuffered: every read or write of pages is one call to the operating
+    // system, and a page is never split between a buffer and the file.
+    std::setvbuf(opened.stream, nullptr, _IONBF, 0);
   }
-  return cart;
+  return opened;
 }
+
+CartFile::CartFile(std::FILE* stream) noexcept
+    : stream_(stream),
+#ifdef _WIN32
+      descriptor_(-1) {
+}
+#else
+      descriptor_(fileno(stream)) {
+}
+#endif
 
 CartFile::~CartFile() {
   if (stream_ != nullptr) std::fclose(stream_);
@@ -123,20 +247,24 @@ CartFile::~CartFile() {
 
 PagesRead CartFile::read(std::int64_t firstPage, CartPage* pages,
                          std::size_t count) noexcept {
-  std::clearerr(stream_);  // ferror below must speak of this read alone
-  errno = 0;
-  if (!seekTo(stream_, pageFileOffset(firstPage))) {
-    return {0, ReadEnd::Failed, errno};
-  }
   const std::size_t wanted = count * kPageSize;
-  const std::size_t got = std::fread(pages, 1, wanted, stream_);
-  if (got == wanted) {
-    return {count, ReadEnd::Whole, 0};
+  const std::int64_t offset = pageFileOffset(firstPage);
+  errno = 0;
+  bool failed = false;
+  std::size_t got = 0;
+  if (descriptor_ >= 0) {
+#ifndef _WIN32
+    got = readAt(descriptor_, offset, pages, wanted, failed);
+#endif
+  } else {
+    std::clearerr(stream_);  // ferror below must speak of this read alone
+    if (!seekTo(stream_, offset)) return {0, ReadEnd::Failed, errno};
+    got = std::fread(pages, 1, wanted, stream_);
+    // End of file is told from a failure by the stream, not by errno.
+    failed = got != wanted && std::ferror(stream_);
   }
-  // End of file is told from a failure by the stream, not by errno.
-  if (std::ferror(stream_)) {
-    return {got / kPageSize, ReadEnd::Failed, errno};
-  }
+  if (got == wanted) return {count, ReadEnd::Whole, 0};
+  if (failed) return {got / kPageSize, ReadEnd::Failed, errno};
   return {got / kPageSize, ReadEnd::EndOfFile, 0};
 }
 
@@ -150,8 +278,14 @@ struct CartFile::Landed {
 
 CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
                                std::size_t size) noexcept {
-  std::clearerr(stream_);
   errno = 0;
+  if (descriptor_ >= 0) {
+#ifndef _WIN32
+    const std::size_t written = writeAt(descriptor_, offset, bytes, size);
+    return {written, written, written == size ? 0 : errno};
+#endif
+  }
+  std::clearerr(stream_);
   if (!seekTo(stream_, offset)) {
     return {0, 0, errno};  // nothing may land anywhere else
   }
@@ -167,37 +301,53 @@ CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
   return {size, size, 0};
 }
 
-// In a sparse cart, how many of these pages the file system has room for,
-// counted from the first; the pages past them must not be written at all.
+// How many of these pages the file system has room for, counted from the
+// first; the pages past them must not be written at all, so that a full
+// disk stops a write between pages, not inside one. errno is ENOSPC when
+// there is room for fewer than all.
 std::size_t CartFile::pagesWithRoom(std::int64_t firstPage,
                                     std::size_t count) noexcept {
+  if (space_ == Space::NotLooked) {
+    space_ = descriptor_ < 0              ? Space::Ordinary
+             : hasHoles(descriptor_)      ? Space::Sparse
+             : copiesOnWrite(descriptor_) ? Space::CopyOnWrite
+                                          : Space::Ordinary;
+  }
+  errno = 0;
   const auto pageSize = static_cast<std::int64_t>(kPageSize);
-  if (reserve(stream_, pageFileOffset(firstPage),
+  if (space_ == Space::CopyOnWrite) {
+    const std::int64_t free = freeBytes(descriptor_);
+    if (free < 0 || free >= static_cast<std::int64_t>(count) * pageSize) {
+      return count;
+    }
+    errno = ENOSPC;
+    return static_cast<std::size_t>(free / pageSize);
+  }
+  if (space_ != Space::Sparse ||
+      reserve(descriptor_, pageFileOffset(firstPage),
               static_cast<std::int64_t>(count) * pageSize)) {
+    errno = 0;
     return count;
   }
+  // Writes into holes need new space: set aside what there is, page by page.
   std::size_t room = 0;
   while (room < count &&
-         reserve(stream_,
+         reserve(descriptor_,
                  pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
                  pageSize)) {
     ++room;
   }
+  errno = ENOSPC;
   return room;
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
                                   const CartPage* originals,
                                   std::size_t count) noexcept {
-  // Writes into holes need new space, which a full disk may refuse midway:
-  // set it aside first so that the disk fills before a page, not inside one.
-  if (sparse_ < 0) sparse_ = hasHoles(stream_) ? 1 : 0;
-  const std::size_t room = sparse_ ? pagesWithRoom(firstPage, count) : count;
+  const std::size_t room = pagesWithRoom(firstPage, count);
   const int noRoom = errno;
   if (room == 0) return {0, noRoom, std::nullopt, 0};
 
-  const TerminationHold hold;
-  written_ = true;
   const std::size_t size = room * kPageSize;
   const Landed landed = put(pageFileOffset(firstPage), pages, size);
   const std::size_t whole = landed.known / kPageSize;
@@ -222,8 +372,9 @@ bool CartFile::close() noexcept {
   // error flag again as a failure to close.
   std::clearerr(stream_);
   errno = 0;
-  const bool synced = !written_ || sync(stream_);
+  const bool synced = sync(stream_);
   const int syncError = errno;
+  if (!synced) forgetCachedPages(stream_);
   const bool closed = std::fclose(stream_) == 0;
   stream_ = nullptr;
   if (!synced) errno = syncError;

@@ -1,6 +1,6 @@
-// Every call on the cart: opening it, reading pages, writing them back whole,
-// setting space aside for them, syncing and closing. Nothing else touches
-// the cart stream.
+// Every call on the cart: opening and locking it, reading pages, writing
+// them back whole, making room for them, syncing and closing. Nothing else
+// touches the cart.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,17 @@
 
 namespace frennick {
 
-// Opens an existing cart for binary reading and updating; never creates or
-// truncates it. The stream is unbuffered so that every read or write of
-// pages is one call to the operating system and a page is never split
-// between a buffer and the file. Returns null with errno set on failure.
-std::FILE* openCartForUpdate(const char* path);
+struct OpenedCart {
+  std::FILE* stream;  // null when the cart could not be had
+  bool inUse;         // another program holds it: nothing was read
+};
+
+// Opens an existing cart for binary reading and updating, never creating or
+// truncating it, and has it to itself until it is closed: two runs at once
+// would each read pages the other is halfway through writing. Where the
+// file system cannot lock at all, the cart is opened all the same. On a
+// failure other than the cart being in use, errno says why.
+OpenedCart openCartForUpdate(const char* path);
 
 enum class ReadEnd { Whole, EndOfFile, Failed };
 
@@ -37,7 +43,7 @@ struct PagesWritten {
 
 class CartFile {
  public:
-  explicit CartFile(std::FILE* stream) noexcept : stream_(stream) {}
+  explicit CartFile(std::FILE* stream) noexcept;
   ~CartFile();
   CartFile(const CartFile&) = delete;
   CartFile& operator=(const CartFile&) = delete;
@@ -48,16 +54,18 @@ class CartFile {
 
   // Writes `count` consecutive pages with one call, each page whole or not at
   // all: a write that ends inside a page puts back the part of it already
-  // written from `originals`, the cart's bytes as they were read. Terminating
-  // signals wait until it returns.
+  // written from `originals`, the cart's bytes as they were read. Pages the
+  // file system has no room for are not written at all.
   PagesWritten writeWhole(std::int64_t firstPage, const CartPage* pages,
                           const CartPage* originals,
                           std::size_t count) noexcept;
 
-  // Syncs what was written to the storage device (no call at all when
-  // nothing was) and closes the cart. False, with errno set, when either
-  // fails; a failed sync is never retried, since the kernel may have dropped
-  // the data it could not write and a second sync would then succeed.
+  // Syncs the cart to the storage device and closes it. Every run syncs,
+  // even one that wrote nothing: that finishes the job of an earlier run
+  // whose pages were still in the system's cache. False, with errno set,
+  // when either fails; a failed sync is never retried, since the kernel may
+  // have dropped the data it could not write and a second sync would then
+  // succeed.
   bool close() noexcept;
 
  private:
@@ -65,9 +73,14 @@ class CartFile {
   Landed put(std::int64_t offset, const void* bytes, std::size_t size) noexcept;
   std::size_t pagesWithRoom(std::int64_t firstPage, std::size_t count) noexcept;
 
+  enum class Space { NotLooked, Ordinary, Sparse, CopyOnWrite };
+
   std::FILE* stream_;
-  int sparse_ = -1;  // has holes: 1, has none: 0, not looked yet: -1
-  bool written_ = false;
+  // The operating system's descriptor for positional reads and writes; -1
+  // for a stream made of the program's own functions, or on Windows, where
+  // the stream's calls are used.
+  int descriptor_;
+  Space space_ = Space::NotLooked;
 };
 
 }  // namespace frennick

@@ -22,13 +22,19 @@ int run(int argc, char** argv) {
   }
   const char* path = argv[1];
   errno = 0;
-  std::FILE* cart = frennick::openCartForUpdate(path);
-  if (cart == nullptr) {
+  const frennick::OpenedCart cart = frennick::openCartForUpdate(path);
+  if (cart.inUse) {
+    // Two runs at once would each read pages the other is writing.
+    std::printf("failed to lock '%s': it is in use by another program!\n",
+                path);
+    return 1;
+  }
+  if (cart.stream == nullptr) {
     std::printf("Failed to open '%s', code %d\n", path, errno);
     return 1;
   }
   frennick::prepareTerminationHold();
-  return frennick::walkCart(cart, path, stdout);
+  return frennick::walkCart(cart.stream, path, stdout);
 }
 
 }  // namespace

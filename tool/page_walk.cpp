@@ -11,6 +11,7 @@
 #include "cart_layout.hpp"
 #include "page_polarity.hpp"
 #include "run_tally.hpp"
+#include "termination_hold.hpp"
 
 namespace frennick {
 namespace {
@@ -48,10 +49,16 @@ void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
   }
 }
 
-// Writes each run of consecutive changed pages back with one call. On a
-// failure prints what happened and returns false.
+// Writes each run of consecutive changed pages back with one call. Signals
+// wait until the block's writes, and any putting back, are done: the mask
+// changes once a block, not twice a write. On a failure prints what happened
+// and returns false.
 bool writeBack(CartFile& cart, std::int64_t firstPage, const Block& pages,
                const Block& originals, const Changes& changed, std::FILE* out) {
+  if (std::find(changed.begin(), changed.end(), true) == changed.end()) {
+    return true;
+  }
+  const TerminationHold hold;
   for (std::size_t i = 1; i <= kBlockPages; ++i) {
     if (!changed[i]) continue;
     std::size_t end = i;

@@ -4,7 +4,6 @@
 #include <windows.h>
 #else
 #include <csignal>
-#include <initializer_list>
 #endif
 
 namespace frennick {
@@ -41,11 +40,12 @@ TerminationHold::~TerminationHold() { ReleaseSRWLockExclusive(&writing); }
 #else
 namespace {
 
-sigset_t terminatingSignals() noexcept {
+// Every signal that can be blocked: any of them may end the process (USR1,
+// ALRM, PIPE, real-time ones...), not only the usual four. The system
+// leaves KILL and STOP out by itself.
+sigset_t everySignal() noexcept {
   sigset_t set;
-  sigemptyset(&set);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-    sigaddset(&set, signal);
+  sigfillset(&set);
   return set;
 }
 
@@ -59,9 +59,9 @@ void prepareTerminationHold() noexcept {
 
 // Blocked signals stay pending: the kernel does not cut the write short for
 // them. Putting the mask back delivers a pending one with the action it had,
-// which for these is to end the process; an ignored one never became pending.
+// which for most is to end the process; an ignored one never became pending.
 TerminationHold::TerminationHold() noexcept {
-  static const sigset_t hold = terminatingSignals();
+  static const sigset_t hold = everySignal();
   sigprocmask(SIG_BLOCK, &hold, &before_);
 }
 

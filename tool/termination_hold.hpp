@@ -1,6 +1,7 @@
-// Ctrl-C, kill, hang-up and quit must not cut a write of pages short: a page
-// torn between its pixel bytes and their colour bytes shows a damaged
-// picture, and a second run cannot tell that it needs mending.
+// No signal may cut a write of pages short (Ctrl-C, kill, hang-up, an
+// alarm, a user signal...): a page torn between its pixel bytes and their
+// colour bytes shows a damaged picture, and a second run cannot tell that
+// it needs mending.
 #pragma once
 
 #ifndef _WIN32
@@ -15,9 +16,9 @@ namespace frennick {
 // the write in progress.
 void prepareTerminationHold() noexcept;
 
-// While one lives, terminating signals wait. When it ends, one that came in
-// the meantime ends the process, as killed by that signal, before anything
-// else is written; nothing is printed.
+// While one lives, every signal that can be blocked waits. When it ends, one
+// that came in the meantime ends the process, as killed by that signal, before
+// anything else is written; nothing is printed.
 class TerminationHold {
  public:
   TerminationHold() noexcept;

@@ -13,6 +13,10 @@ LINE = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(\w+)\((\d+), (.*)\) += (-?\d+)(?: 
 
 
 SEEK = "lseek,_llseek"
+# Reads and writes of the cart, positional or at the file's position: an
+# injection into either reaches the one the binary makes.
+READ = "read,pread64"
+WRITE = "write,pwrite64"
 
 
 # LeakSanitizer cannot run under a tracer; a sanitizer build must still

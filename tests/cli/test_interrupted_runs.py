@@ -30,7 +30,7 @@ class InterruptedRuns(CartTestCase):
 
     def test_killed_at_each_write_of_a_cart_of_random_pages(self):
         original = self.demo_cart("orig.bin", "--random", "--pages", "101", "--tail", "77")
-        self.check_all_points(original, [f"write:when={n}" for n in (1, 2, 3, 4)])
+        self.check_all_points(original, [f"{strace_io.WRITE}:when={n}" for n in (1, 2, 3, 4)])
 
     def test_killed_at_writes_and_reads_of_a_video_cart(self):
         # Every fifth page already matches the page before it and stays, so
@@ -44,8 +44,8 @@ class InterruptedRuns(CartTestCase):
             current = data[n * PAGE:(n + 1) * PAGE]
             cart_model.match_page(previous, current, tally)
             previous = current
-        self.check_all_points(bytes(data), ["write:when=1", "write:when=2", "write:when=5",
-                                            "write:when=9", "read:when=3"])
+        self.check_all_points(bytes(data), [f"{strace_io.WRITE}:when={n}" for n in (1, 2, 5, 9)]
+                             + [f"{strace_io.READ}:when=3"])
 
 
 if __name__ == "__main__":
