@@ -8,6 +8,8 @@
 
 #if defined(FRENNICK_X86) && defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
+#elif defined(FRENNICK_X86)
+#include <cpuid.h>
 #endif
 #if defined(FRENNICK_ARM) && defined(__linux__) && !defined(__aarch64__)
 #include <asm/hwcap.h>
@@ -42,23 +44,48 @@ namespace {
 #ifdef FRENNICK_X86
 enum class X86Feature { Sse2, Avx2 };
 
-// Also checks that the operating system saves the registers AVX2 uses.
-bool processorRuns(X86Feature feature) noexcept {
+// The processor's answer to cpuid leaf `leaf`: eax, ebx, ecx, edx. Read
+// directly rather than through the compiler's runtime, which not every
+// toolchain links.
+struct CpuidRegisters {
+  unsigned eax, ebx, ecx, edx;
+};
+CpuidRegisters cpuid(unsigned leaf) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__)
   int info[4];
-  __cpuid(info, 1);
-  if (feature == X86Feature::Sse2) return (info[3] & (1 << 26)) != 0;
-  const bool osSavesYmm = (info[2] & (1 << 27)) != 0 &&  // OSXSAVE
-                          (_xgetbv(0) & 0x6) == 0x6;
-  __cpuid(info, 0);
-  if (info[0] < 7) return false;
-  __cpuidex(info, 7, 0);
-  return osSavesYmm && (info[1] & (1 << 5)) != 0;
+  __cpuidex(info, static_cast<int>(leaf), 0);
+  return {static_cast<unsigned>(info[0]), static_cast<unsigned>(info[1]),
+          static_cast<unsigned>(info[2]), static_cast<unsigned>(info[3])};
 #else
-  __builtin_cpu_init();
-  return feature == X86Feature::Sse2 ? __builtin_cpu_supports("sse2") != 0
-                                     : __builtin_cpu_supports("avx2") != 0;
+  CpuidRegisters r{};
+  __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
+  return r;
 #endif
+}
+
+// Which register state the operating system saves on a switch (XCR0).
+unsigned long long savedRegisterState() noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+  return _xgetbv(0);
+#else
+  unsigned eax = 0;
+  unsigned edx = 0;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (static_cast<unsigned long long>(edx) << 32) | eax;
+#endif
+}
+
+// AVX2 also needs the operating system to save the registers it uses.
+bool processorRuns(X86Feature feature) noexcept {
+  const unsigned highestLeaf = cpuid(0).eax;
+  if (highestLeaf < 1) return false;
+  const CpuidRegisters basic = cpuid(1);
+  if (feature == X86Feature::Sse2) return (basic.edx & (1U << 26)) != 0;
+  const bool avx = (basic.ecx & (1U << 28)) != 0;
+  const bool osSavesYmm = (basic.ecx & (1U << 27)) != 0 &&  // OSXSAVE
+                          (savedRegisterState() & 0x6) == 0x6;
+  if (!avx || !osSavesYmm || highestLeaf < 7) return false;
+  return (cpuid(7).ebx & (1U << 5)) != 0;
 }
 #endif
 

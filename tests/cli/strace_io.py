@@ -26,7 +26,8 @@ TRACER = [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "signa
 
 def strace_prefix(cart_path, log_path, *options):
     return [*TRACER, "-P", cart_path,
-            "-e", "trace=openat,lseek,_llseek,read,write,pread64,pwrite64,fdatasync,fsync,close",
+            "-e", "trace=openat,lseek,_llseek,read,write,pread64,pwrite64,fdatasync,fsync,close,"
+            "?fadvise64,?fadvise64_64,?fallocate,?flock",
             "-o", log_path, *options]
 
 

@@ -10,6 +10,7 @@ import unittest
 import cart_model
 from cart_model import PAGE
 from frennick_cli import CartTestCase, WINDOWS
+import strace_io
 
 
 @unittest.skipIf(WINDOWS, "a POSIX resource limit")
@@ -31,6 +32,30 @@ class FileSizeLimit(CartTestCase):
                 self.assertEqual(result.status, 1)
                 pages, sizes = cart_model.differing_pages(self.read("cart.bin"), expected)
                 self.assertEqual((pages, sizes), ([], False))
+
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
+    def test_putting_back_fails_too(self):
+        # The write of pages 2 to 33 stops inside page 5; putting page 5 back
+        # fails as well: the message names page 5, not the first page of
+        # the write, and so does the state of the cart.
+        original = self.demo_cart("cart.bin", "--random", "--pages", "40", "--seed", "5")
+        limit = 5 * PAGE + 3000
+        expected = bytearray(cart_model.run(original, stop=6)[0])
+        expected[limit:6 * PAGE] = original[limit:6 * PAGE]
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        # The calls: the short write, the one that meets the limit, then
+        # the putting back.
+        prefix = strace_io.strace_prefix(self.path("cart.bin"), self.path("trace.log"), "-e",
+                                         f"inject={strace_io.WRITE}:error=EIO:when=3")
+        result = self.frennick("cart.bin", prefix=prefix, preexec=limited)
+        self.assertEqual(result.stdout, "failed to write page 5, errno 27!\n"
+                         "failed to restore page 5, errno 5: it is left part-written!\n")
+        self.assertEqual(result.status, 1)
+        self.assertEqual(cart_model.differing_pages(self.read("cart.bin"), bytes(expected)),
+                         ([], False))
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 """A real full file system: a small tmpfs, a sparse cart on it whose
-write-back must fill holes, and no space left. Needs root to mount; where
+write-back must fill holes, and no space left; and a full btrfs, which
+needs new space for any write. Needs root to mount; where
 mounting is refused the test is skipped, never passed."""
 
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -10,6 +12,7 @@ import unittest
 import cart_model
 from cart_model import PAGE, PIXEL_OFFSETS, SIGNATURE
 from frennick_cli import WINDOWS, CartTestCase
+import strace_io
 
 
 def try_mount(directory):
@@ -73,6 +76,112 @@ class FullDisk(CartTestCase):
             after = f.read()
         self.assertEqual(cart_model.differing_pages(after, expected), ([], False))
         self.assertNotEqual(after[2 * PAGE:3 * PAGE], cart[2 * PAGE:3 * PAGE], "page 2 written")
+
+    def sparse_cart(self, pages):
+        """Page 1 with pixel bytes 0xFF, stored; every page after it a hole
+        of zeros, so every one of them inverts and needs new space."""
+        cart = bytearray(pages * PAGE)
+        cart[PAGE:PAGE + 16] = SIGNATURE
+        for p in PIXEL_OFFSETS:
+            cart[PAGE + p] = 0xFF
+        name = os.path.join(self.mount, "cart.bin")
+        with open(name, "wb") as f:
+            f.truncate(pages * PAGE)
+            f.seek(PAGE)
+            f.write(cart[PAGE:2 * PAGE])
+        return name, bytes(cart)
+
+    def test_no_room_for_the_first_page_of_a_write(self):
+        name, cart = self.sparse_cart(8)
+        self.fill_file_system()
+        result = self.frennick(name)
+        self.assertEqual((result.stdout, result.status), ("failed to write page 2, errno 28!\n", 1))
+        with open(name, "rb") as f:
+            self.assertTrue(f.read() == cart, "the cart was changed")
+
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
+    def test_space_is_set_aside_before_the_write(self):
+        # Room for three and a half pages. The space is set aside first, so
+        # the one write holds pages 2 to 4 whole and page 5 is never begun:
+        # a SIGKILL at a second write (a write cut short inside page 5 and
+        # its putting back would make one) finds none.
+        name, cart = self.sparse_cart(16)
+        self.fill_file_system()
+        filler = os.path.join(self.mount, "filler")
+        os.truncate(filler, os.path.getsize(filler) - 7 * 4096)
+        log = os.path.join(self.dir, "trace.log")
+        prefix = strace_io.strace_prefix(name, log, "-e",
+                                         f"inject={strace_io.WRITE}:signal=SIGKILL:when=2")
+        result = self.frennick(name, prefix=prefix)
+        self.assertEqual((result.stdout, result.status), ("failed to write page 5, errno 28!\n", 1))
+        expected, _, _ = cart_model.run(cart, stop=5)
+        with open(name, "rb") as f:
+            self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
+        calls = [call for call, _ in strace_io.calls_in_order(log)]
+        self.assertLess(calls.index("fallocate"), calls.index("pwrite64"), calls)
+
+
+def try_mount_btrfs(image, directory):
+    if WINDOWS:
+        return "a Linux file system"
+    if os.name != "posix" or os.geteuid() != 0:
+        return "mounting a btrfs needs root"
+    if shutil.which("mkfs.btrfs") is None:
+        return "mkfs.btrfs is not installed (Debian: btrfs-progs)"
+    with open(image, "wb") as f:
+        f.truncate(300 << 20)
+    made = subprocess.run(["mkfs.btrfs", "-q", "-f", image], capture_output=True, text=True)
+    if made.returncode != 0:
+        return "mkfs.btrfs failed: " + made.stderr.strip()
+    done = subprocess.run(["mount", "-o", "loop", image, directory],
+                          capture_output=True, text=True)
+    return None if done.returncode == 0 else "mount refused: " + done.stderr.strip()
+
+
+class FullCopyOnWriteDisk(CartTestCase):
+    """btrfs needs new space even to overwrite a page, and a full one cuts a
+    write at any 4 KiB: a page written in part then cannot be put back
+    either. Frennick writes only the pages it says it has room for."""
+
+    def setUp(self):
+        super().setUp()
+        self.mount = tempfile.mkdtemp(prefix="frennick-btrfs-")
+        refused = try_mount_btrfs(self.path("btrfs.img"), self.mount)
+        if refused:
+            os.rmdir(self.mount)
+            self.skipTest(refused)
+        self.addCleanup(self.unmount)
+
+    def unmount(self):
+        subprocess.run(["umount", self.mount], check=True)
+        os.rmdir(self.mount)
+
+    def test_full_at_many_levels(self):
+        cart = os.path.join(self.mount, "cart.bin")
+        filler = os.path.join(self.mount, "filler")
+        original = self.demo_cart("original.bin", "--random", "--pages", "1024", "--seed", "1")
+        # Room left, in KiB: levels at which a page used to be torn among them.
+        for room in (0, 4, 12, 20, 36, 68, 140, 300):
+            with self.subTest(room_kib=room):
+                for name in os.listdir(self.mount):
+                    os.remove(os.path.join(self.mount, name))
+                with open(cart, "wb") as f:
+                    f.write(original)
+                subprocess.run(["sync"], check=True)
+                try:
+                    with open(filler, "wb") as f:
+                        while True:
+                            f.write(b"\x55" * 4096)
+                except OSError as error:
+                    self.assertEqual(error.errno, 28)
+                os.truncate(filler, max(0, os.path.getsize(filler) - room * 1024))
+                subprocess.run(["sync"], check=True)
+                result = self.frennick(cart)
+                self.assertRegex(result.stdout, r"^failed to write page \d+, errno 28!\n$")
+                stopped = int(result.stdout.split()[4].rstrip(","))
+                expected, _, _ = cart_model.run(original, stop=stopped)
+                with open(cart, "rb") as f:
+                    self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
 
 
 if __name__ == "__main__":

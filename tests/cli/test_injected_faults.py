@@ -75,6 +75,28 @@ class InjectedFaults(CartTestCase):
         self.assertEqual(result.status, 1)
         self.assert_cart(expected)
 
+    @unittest.skipIf(WINDOWS, "the system's cache of a file is Linux's here")
+    def test_failed_sync_drops_the_cached_cart(self):
+        # The pages the device refused may stay in the cache marked as
+        # written; a rerun must read what the device holds instead.
+        self.run_injected("fdatasync,fsync:error=EIO")
+        calls = strace_io.calls_in_order(self.path("trace.log"))
+        names = [call for call, _ in calls]
+        sync = max(i for i, name in enumerate(names) if name in ("fdatasync", "fsync"))
+        self.assertIn("fadvise64", names[sync:], calls[sync:])
+        with open(self.path("trace.log")) as log:
+            self.assertIn("POSIX_FADV_DONTNEED", log.read())
+
+    def test_sparse_cart_where_space_cannot_be_set_aside(self):
+        # Some file systems cannot reserve space at all: the run goes on and
+        # writes as usual rather than report a full disk.
+        with open(self.path("cart.bin"), "r+b") as f:
+            f.truncate(len(self.original) + 64 * cart_model.PAGE)  # a hole at the end
+        expected, summary, _ = cart_model.run(self.read("cart.bin"))
+        result = self.run_injected("fallocate:error=EOPNOTSUPP")
+        self.assertEqual((result.stdout, result.status), (summary, 0))
+        self.assert_cart(expected)
+
     def test_sync_after_a_write_failure(self):
         # What was written before the failure is synced; a failing sync is
         # reported after the write failure.

@@ -1,12 +1,21 @@
 """A run killed at any of its writes (or reads) and then run again leaves the
-cart byte for byte as one uninterrupted run would."""
+cart byte for byte as one uninterrupted run would; a run started while
+another holds the cart is refused and changes nothing."""
 
+import fcntl
+import os
+import subprocess
+import tempfile
 import unittest
 
 import cart_model
 from cart_model import PAGE
-from frennick_cli import FRENNICK, CartTestCase
+from frennick_cli import EMULATOR, FRENNICK, WINDOWS, CartTestCase
 import strace_io
+
+
+def in_use(path):
+    return f"failed to lock '{path}': it is in use by another program!\n"
 
 
 @unittest.skipUnless(strace_io.available(), "strace is not installed")
@@ -46,6 +55,52 @@ class InterruptedRuns(CartTestCase):
             previous = current
         self.check_all_points(bytes(data), [f"{strace_io.WRITE}:when={n}" for n in (1, 2, 5, 9)]
                              + [f"{strace_io.READ}:when=3"])
+
+
+@unittest.skipIf(WINDOWS, "POSIX locks; the Windows share mode is tested under wine")
+class OneRunAtATime(CartTestCase):
+    def test_cart_locked_by_another_program(self):
+        # As flock(1) or another Frennick holds it: refused at once.
+        original = self.demo_cart("cart.bin", "--random", "--pages", "40")
+        with open(self.path("cart.bin"), "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            result = self.frennick("cart.bin")
+        self.assertEqual((result.stdout, result.status), (in_use("cart.bin"), 1))
+        self.assertTrue(self.read("cart.bin") == original, "the cart was changed")
+
+    def test_two_runs_at_once(self):
+        # Each pair starts together on a cart of random pages in a tmpfs.
+        # Whichever loses the race is refused; the cart ends as one whole
+        # run leaves it. Without the lock, one run would read pages the
+        # other is halfway through writing and write them back torn.
+        if not os.path.isdir("/dev/shm"):
+            self.skipTest("no tmpfs at /dev/shm")
+        work = tempfile.TemporaryDirectory(prefix="frennick-", dir="/dev/shm")
+        self.addCleanup(work.cleanup)
+        cart = os.path.join(work.name, "cart.bin")
+        original = self.demo_cart(cart, "--random", "--pages", "4096")  # 32 MiB
+        self.write("whole.bin", original)
+        whole = self.frennick("whole.bin")
+        expected = self.read("whole.bin")
+        refused = 0
+        for trial in range(24):
+            with open(cart, "wb") as f:
+                f.write(original)
+            runs = [subprocess.Popen([*EMULATOR, FRENNICK, cart], stdout=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL) for _ in range(2)]
+            outputs = [(run.communicate(timeout=120)[0].decode(), run.returncode)
+                       for run in runs]
+            with self.subTest(trial=trial):
+                for stdout, status in outputs:
+                    if status != 0:
+                        refused += 1
+                        self.assertEqual((stdout, status), (in_use(cart), 1))
+                    else:
+                        self.assertTrue(stdout.startswith("Process complete after 4096 pages"))
+                self.assertIn(whole.stdout, [stdout for stdout, _ in outputs])
+                with open(cart, "rb") as f:
+                    self.assertTrue(f.read() == expected, "pages damaged by two runs")
+        print(f"{refused} of 24 second runs refused")
 
 
 if __name__ == "__main__":

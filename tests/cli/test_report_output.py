@@ -8,6 +8,7 @@ import unittest
 
 import cart_model
 from frennick_cli import EMULATOR, FRENNICK, WINDOWS, CartTestCase
+import strace_io
 
 
 @unittest.skipIf(WINDOWS, "POSIX descriptors and /dev/full")
@@ -39,6 +40,24 @@ class ReportOutput(CartTestCase):
         # into the cart.
         self.write("cart.bin", original[:9000])
         self.check(self.run_with_output(preexec_fn=lambda: os.close(1)), original[:9000])
+
+    def test_closed_standard_error(self):
+        # 2>&-: the cart must not become descriptor 2, where anything the C
+        # runtime reports would land in it.
+        original = self.demo_cart("cart.bin", "--pages", "40")
+        expected, summary, _ = cart_model.run(original)
+        log = os.path.join(self.dir, "trace.log")
+        result = subprocess.run(
+            [*strace_io.TRACER, "-e", "trace=openat", "-o", log, *EMULATOR, FRENNICK,
+             "cart.bin"], cwd=self.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            preexec_fn=lambda: os.close(2), timeout=600)
+        self.assertEqual((result.stdout.decode(), result.returncode), (summary, 0))
+        with open(log) as trace:
+            opened = [line for line in trace if '"cart.bin"' in line]
+        self.assertEqual(len(opened), 1, opened)
+        self.assertNotRegex(opened[0], r"= [0-2]$", "the cart got a standard descriptor")
+        self.assertEqual(cart_model.differing_pages(self.read("cart.bin"), expected),
+                         ([], False))
 
 
 if __name__ == "__main__":

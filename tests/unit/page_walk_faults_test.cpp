@@ -133,6 +133,25 @@ TEST(PageWalk, FailedSeekBeforeAWriteNeverWritesElsewhere) {
   expectWalk(cart, "failed to write page 2, errno 5!\n", 1, before);
 }
 
+TEST(PageWalk, FailedSeekBeforeAReadReadsNothingFromElsewhere) {
+  // The first visit to page 1 is its read; the first to page 2, the read of
+  // pages 2 on.
+  for (const std::int64_t at : {std::int64_t{1}, std::int64_t{2}}) {
+    SCOPED_TRACE(at);
+    FaultyCart cart;
+    cart.bytes = randomCart(6, 0, 14);
+    cart.badSeekOffset = page(at);
+    cart.failSeekOnVisit = 1;
+    const Bytes before = cart.bytes;
+    expectWalk(
+        cart,
+        at == 1 ? "failed to read first page, errno 5!\n"
+                : "failed to read page 2, errno 5!\n" + summary(2, RunTally{}),
+        1, before);
+    EXPECT_TRUE(cart.writes.empty());
+  }
+}
+
 TEST(PageWalk, CloseFailureReplacesTheSummary) {
   FaultyCart cart;
   cart.bytes = randomCart(5, 0, 8);
