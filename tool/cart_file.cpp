@@ -184,7 +184,8 @@ std::int64_t freeBytes(int descriptor) {
 bool sync(std::FILE* cart) {
 #ifdef _WIN32
   const int descriptor = _fileno(cart);
-  return descriptor < 0 || _commit(descriptor) == 0;
+  // EINVAL: a device such as NUL, which holds nothing to sync.
+  return descriptor < 0 || _commit(descriptor) == 0 || errno == EINVAL;
 #else
   const int descriptor = fileno(cart);
   if (descriptor < 0) return true;
