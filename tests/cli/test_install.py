@@ -1,6 +1,6 @@
 """`cmake --install` into a fresh prefix: Frennick in bin/ and working, also
 as `frennick` on Linux, the manual pages in share/man/man1/ rendering
-without complaint, the user's guide and licence beside them."""
+without complaint, the user's guide, changelog and licence beside them."""
 
 import os
 import shutil
@@ -24,12 +24,12 @@ class Install(CartTestCase):
             self.assertEqual(usage.returncode, 1)
             self.assertTrue(usage.stdout.startswith("Frennick <cart.bin>\n"))
         self.assertEqual(os.readlink(os.path.join(prefix, "bin", "frennick")), "Frennick")
-        for doc in ("user-guide.txt", "LICENSE"):
+        for doc in ("user-guide.txt", "copyright", "changelog.gz"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, "share/doc/frennick", doc)))
 
         if not shutil.which("man"):
             self.skipTest("man is not installed")
-        for page in ("Frennick.1", "frennick.1"):
+        for page in ("Frennick.1.gz", "frennick.1.gz"):
             shown = subprocess.run(
                 ["man", "--warnings", "-l", os.path.join(prefix, "share/man/man1", page)],
                 cwd=os.path.join(prefix, "share/man"), capture_output=True, text=True,

@@ -88,7 +88,7 @@ class Packages(CartTestCase):
         root = os.path.join(self.dir, tarballs[0][:-len(".tar.gz")])
         binary = os.path.join(root, "bin", "Frennick")
         self.assertEqual(os.readlink(os.path.join(root, "bin", "frennick")), "Frennick")
-        self.assertTrue(os.path.isfile(os.path.join(root, "share/man/man1/Frennick.1")))
+        self.assertTrue(os.path.isfile(os.path.join(root, "share/man/man1/Frennick.1.gz")))
         self.assertTrue(os.path.isfile(os.path.join(root, "share/doc/frennick/user-guide.txt")))
         if self.cache.get("FRENNICK_STATIC") == "ON":
             headers = subprocess.run(["readelf", "--program-headers", binary],
@@ -114,7 +114,7 @@ class Packages(CartTestCase):
         root = self.path("root")
         subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
         self.assertEqual(os.readlink(os.path.join(root, "usr/bin/frennick")), "Frennick")
-        self.assertTrue(os.path.isfile(os.path.join(root, "usr/share/man/man1/Frennick.1")))
+        self.assertTrue(os.path.isfile(os.path.join(root, "usr/share/man/man1/Frennick.1.gz")))
         self.check_binary(os.path.join(root, "usr/bin/Frennick"))
 
 
