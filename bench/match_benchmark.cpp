@@ -21,6 +21,7 @@ CartPage randomPage(std::mt19937_64& random) {
 // inverting on every call, with no copy in the timed loop.
 void manyInversions(benchmark::State& state,
                     frennick::detail::MatchKernel match) {
+  frennick::PageFlips flips;
   std::mt19937_64 random(1);
   const CartPage previous = randomPage(random);
   CartPage inverse;
@@ -31,7 +32,7 @@ void manyInversions(benchmark::State& state,
   bool flipSide = false;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        match(flipSide ? inverse : previous, current, tally));
+        match(flipSide ? inverse : previous, current, tally, flips));
     flipSide = !flipSide;
   }
   state.SetItemsProcessed(state.iterations());
@@ -43,12 +44,13 @@ void manyInversions(benchmark::State& state,
 // An already matched cart: nothing inverts.
 void noInversions(benchmark::State& state,
                   frennick::detail::MatchKernel match) {
+  frennick::PageFlips flips;
   std::mt19937_64 random(2);
   const CartPage previous = randomPage(random);
   CartPage current = previous;
   frennick::RunTally tally;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(match(previous, current, tally));
+    benchmark::DoNotOptimize(match(previous, current, tally, flips));
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -57,14 +59,15 @@ const bool registered = [] {
   for (const auto& kernel : frennick::detail::availableKernels()) {
     const std::string name = kernel.name;
     benchmark::RegisterBenchmark(("manyInversions/" + name).c_str(),
-                                 manyInversions, kernel.match);
+                                 manyInversions, kernel.matchRecording);
     benchmark::RegisterBenchmark(("noInversions/" + name).c_str(), noInversions,
-                                 kernel.match);
+                                 kernel.matchRecording);
   }
   benchmark::RegisterBenchmark(
       "manyInversions/matchPagePolarity", manyInversions,
-      [](const CartPage& p, CartPage& c, frennick::RunTally& t) noexcept {
-        return frennick::matchPagePolarity(p, c, t);
+      [](const CartPage& p, CartPage& c, frennick::RunTally& t,
+         frennick::PageFlips& f) noexcept {
+        return frennick::matchPagePolarity(p, c, t, f);
       });
   return true;
 }();

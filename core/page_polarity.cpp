@@ -19,18 +19,37 @@
 namespace frennick {
 namespace detail {
 
-int matchBytewise(const CartPage& previous, CartPage& current,
-                  RunTally& tally) noexcept {
+namespace {
+
+// Where a pixel byte's bit lies in a PageFlips: its place in the pixel
+// areas of the four bands laid end to end.
+std::size_t flipIndex(std::size_t pixelOffset) {
+  const std::size_t band = (pixelOffset - kFirstBandOffset) / kBandStride;
+  return kAreaSize * band + (pixelOffset - bandOffset(static_cast<int>(band)));
+}
+
+void invert(CartPage& page, std::size_t pixelOffset) {
+  page[pixelOffset] = static_cast<std::uint8_t>(~page[pixelOffset]);
+  std::uint8_t& colour = page[colourByteOffset(pixelOffset)];
+  colour = std::rotl(colour, 4);
+}
+
+}  // namespace
+
+int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
+                  PageFlips& flips) noexcept {
   tally.pixelsExamined += kPixelsPerPage;
+  flips.bits.fill(0);
   int inverted = 0;
   for (const std::size_t p : kPixelByteOffsets) {
     const int keep =
         std::popcount(static_cast<std::uint8_t>(previous[p] ^ current[p]));
     // Only a strict majority of differing bits flips; a tie stays.
     if (keep > 4) {
-      current[p] = static_cast<std::uint8_t>(~current[p]);
-      std::uint8_t& colour = current[colourByteOffset(p)];
-      colour = std::rotl(colour, 4);
+      invert(current, p);
+      const std::size_t bit = flipIndex(p);
+      flips.bits[bit / 8] =
+          static_cast<std::uint8_t>(flips.bits[bit / 8] | (1U << (bit % 8)));
       ++inverted;
       tally.pixelsFixed += keep - (8 - keep);
     }
@@ -138,9 +157,22 @@ const NamedKernel& chosenKernel() noexcept {
 }  // namespace detail
 
 int matchPagePolarity(const CartPage& previous, CartPage& current,
+                      RunTally& tally, PageFlips& flips) noexcept {
+  static const detail::MatchKernel best = detail::chosenKernel().matchRecording;
+  return best(previous, current, tally, flips);
+}
+
+int matchPagePolarity(const CartPage& previous, CartPage& current,
                       RunTally& tally) noexcept {
-  static const detail::MatchKernel best = detail::chosenKernel().match;
-  return best(previous, current, tally);
+  PageFlips unused;
+  return matchPagePolarity(previous, current, tally, unused);
+}
+
+void undoPagePolarity(CartPage& page, const PageFlips& flips) noexcept {
+  for (const std::size_t p : kPixelByteOffsets) {
+    const std::size_t bit = detail::flipIndex(p);
+    if ((flips.bits[bit / 8] >> (bit % 8)) & 1U) detail::invert(page, p);
+  }
 }
 
 }  // namespace frennick

@@ -1,6 +1,9 @@
 // Choosing each pixel byte's polarity against the page before it.
 #pragma once
 
+#include <array>
+#include <cstdint>
+
 #include "cart_layout.hpp"
 #include "run_tally.hpp"
 
@@ -13,5 +16,21 @@ namespace frennick {
 // 0 means `current` is unchanged.
 int matchPagePolarity(const CartPage& previous, CartPage& current,
                       RunTally& tally) noexcept;
+
+// Which pixel bytes of a page matching inverted: enough to put the page
+// back as it was read, in 480 bytes rather than a copy of its 8192. One bit
+// per byte of each band's pixel area, in order; the fifth byte of a row is
+// never inverted, so its bit is never set.
+struct PageFlips {
+  std::array<std::uint8_t, kBandCount * kAreaSize / 8> bits;
+};
+
+// As above, and records in `flips` which pixel bytes it inverted.
+int matchPagePolarity(const CartPage& previous, CartPage& current,
+                      RunTally& tally, PageFlips& flips) noexcept;
+
+// Inverts back every pixel byte `flips` records, and swaps back its colour
+// byte's halves: `page`, as matching left it, is again as it was before.
+void undoPagePolarity(CartPage& page, const PageFlips& flips) noexcept;
 
 }  // namespace frennick

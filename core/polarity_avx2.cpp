@@ -26,6 +26,10 @@ struct Avx2 {
   static Vec bitAnd(Vec a, Vec b) { return _mm256_and_si256(a, b); }
   static Vec greater(Vec a, Vec b) { return _mm256_cmpgt_epi8(a, b); }
   static bool none(Vec v) { return _mm256_testz_si256(v, v) != 0; }
+  // One bit per lane, lane 0 lowest.
+  static std::uint32_t laneBits(Vec v) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+  }
   static Vec addBytes(Vec a, Vec b) { return _mm256_add_epi8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return _mm256_sub_epi8(a, b); }
   // Set bits per byte: look each nibble up in a table of sixteen counts.
@@ -56,9 +60,9 @@ struct Avx2 {
 
 }  // namespace
 
-int matchAvx2(const CartPage& previous, CartPage& current,
-              RunTally& tally) noexcept {
-  return matchVectorwise<Avx2>(previous, current, tally);
+int matchAvx2(const CartPage& previous, CartPage& current, RunTally& tally,
+              PageFlips& flips) noexcept {
+  return matchVectorwise<Avx2>(previous, current, tally, flips);
 }
 
 }  // namespace frennick::detail

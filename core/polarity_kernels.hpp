@@ -5,35 +5,42 @@
 #include <span>
 
 #include "cart_layout.hpp"
+#include "page_polarity.hpp"
 #include "run_tally.hpp"
 
 namespace frennick::detail {
 
+// Every kernel records which bytes it inverted.
 using MatchKernel = int (*)(const CartPage& previous, CartPage& current,
-                            RunTally& tally) noexcept;
+                            RunTally& tally, PageFlips& flips) noexcept;
 
 struct NamedKernel {
   const char* name;
-  MatchKernel match;
+  MatchKernel matchRecording;
+  int match(const CartPage& previous, CartPage& current,
+            RunTally& tally) const noexcept {
+    PageFlips unused;
+    return matchRecording(previous, current, tally, unused);
+  }
 };
 
 // One byte at a time; runs anywhere.
-int matchBytewise(const CartPage& previous, CartPage& current,
-                  RunTally& tally) noexcept;
+int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
+                  PageFlips& flips) noexcept;
 
 #if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || \
     defined(_M_IX86)
 #define FRENNICK_X86 1
-int matchSse2(const CartPage& previous, CartPage& current,
-              RunTally& tally) noexcept;
-int matchAvx2(const CartPage& previous, CartPage& current,
-              RunTally& tally) noexcept;
+int matchSse2(const CartPage& previous, CartPage& current, RunTally& tally,
+              PageFlips& flips) noexcept;
+int matchAvx2(const CartPage& previous, CartPage& current, RunTally& tally,
+              PageFlips& flips) noexcept;
 #endif
 
 #if defined(__aarch64__) || defined(_M_ARM64) || defined(__arm__)
 #define FRENNICK_ARM 1
-int matchNeon(const CartPage& previous, CartPage& current,
-              RunTally& tally) noexcept;
+int matchNeon(const CartPage& previous, CartPage& current, RunTally& tally,
+              PageFlips& flips) noexcept;
 #endif
 
 // The kernels this processor can run, the fastest first.

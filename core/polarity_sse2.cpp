@@ -23,6 +23,10 @@ struct Sse2 {
   static Vec bitXor(Vec a, Vec b) { return _mm_xor_si128(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return _mm_and_si128(a, b); }
   static Vec greater(Vec a, Vec b) { return _mm_cmpgt_epi8(a, b); }
+  // One bit per lane, lane 0 lowest.
+  static std::uint32_t laneBits(Vec v) {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(v));
+  }
   static bool none(Vec v) { return _mm_movemask_epi8(v) == 0; }
   static Vec addBytes(Vec a, Vec b) { return _mm_add_epi8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return _mm_sub_epi8(a, b); }
@@ -52,9 +56,9 @@ struct Sse2 {
 
 }  // namespace
 
-int matchSse2(const CartPage& previous, CartPage& current,
-              RunTally& tally) noexcept {
-  return matchVectorwise<Sse2>(previous, current, tally);
+int matchSse2(const CartPage& previous, CartPage& current, RunTally& tally,
+              PageFlips& flips) noexcept {
+  return matchVectorwise<Sse2>(previous, current, tally, flips);
 }
 
 }  // namespace frennick::detail

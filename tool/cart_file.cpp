@@ -343,7 +343,7 @@ std::size_t CartFile::pagesWithRoom(std::int64_t firstPage,
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
-                                  const CartPage* originals,
+                                  const PageFlips* flips,
                                   std::size_t count) noexcept {
   const std::size_t room = pagesWithRoom(firstPage, count);
   const int noRoom = errno;
@@ -355,15 +355,17 @@ PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
   if (landed.known == size) {
     return {room, room < count ? noRoom : 0, std::nullopt, 0};
   }
-  // Put back what reached the file of the pages not written whole.
-  const std::size_t from = whole * kPageSize;
-  if (landed.touched > from) {
+  // Put back what reached the file of the pages not written whole: one
+  // cut short, or every page of a write whose stream failed to flush.
+  for (std::size_t i = whole; i * kPageSize < landed.touched; ++i) {
+    CartPage original = pages[i];
+    undoPagePolarity(original, flips[i]);
+    const std::size_t length =
+        std::min(kPageSize, landed.touched - i * kPageSize);
     const Landed back =
-        put(pageFileOffset(firstPage + static_cast<std::int64_t>(whole)),
-            &originals[whole], landed.touched - from);
-    if (back.known != landed.touched - from) {
-      return {whole, landed.error, whole + back.known / kPageSize, back.error};
-    }
+        put(pageFileOffset(firstPage + static_cast<std::int64_t>(i)), &original,
+            length);
+    if (back.known != length) return {whole, landed.error, i, back.error};
   }
   return {whole, landed.error, std::nullopt, 0};
 }

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "cart_layout.hpp"
+#include "page_polarity.hpp"
 
 namespace frennick {
 
@@ -52,13 +53,12 @@ class CartFile {
   PagesRead read(std::int64_t firstPage, CartPage* pages,
                  std::size_t count) noexcept;
 
-  // Writes `count` consecutive pages with one call, each page whole or not at
-  // all: a write that ends inside a page puts back the part of it already
-  // written from `originals`, the cart's bytes as they were read. Pages the
-  // file system has no room for are not written at all.
+  // Writes `count` consecutive matched pages with one call, each page whole
+  // or not at all: a write that ends inside a page puts back the part of it
+  // already written, as it was read (the page with its `flips` undone).
+  // Pages the file system has no room for are not written at all.
   PagesWritten writeWhole(std::int64_t firstPage, const CartPage* pages,
-                          const CartPage* originals,
-                          std::size_t count) noexcept;
+                          const PageFlips* flips, std::size_t count) noexcept;
 
   // Syncs the cart to the storage device and closes it. Every run syncs,
   // even one that wrote nothing: that finishes the job of an earlier run

@@ -24,13 +24,17 @@ static_assert(kBlockPages * kPageSize <= 4 * 1024 * 1024);
 
 // Slot 0 holds the page before the block, slots 1.. the block.
 using Block = std::array<CartPage, kBlockPages + 1>;
+// Which bytes matching inverted on each page of the block, to put a page
+// back as it was read if a write cuts it short.
+using BlockFlips = std::array<PageFlips, kBlockPages + 1>;
 // Which pages of a block matching changed; one more slot ends the last run.
 using Changes = std::array<bool, kBlockPages + 2>;
 
-Changes matchBlock(Block& pages, std::size_t count, RunTally& tally) {
+Changes matchBlock(Block& pages, BlockFlips& flips, std::size_t count,
+                   RunTally& tally) {
   Changes changed{};
   for (std::size_t i = 1; i <= count; ++i) {
-    changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally) > 0;
+    changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally, flips[i]) > 0;
   }
   return changed;
 }
@@ -54,7 +58,8 @@ void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
 // changes once a block, not twice a write. On a failure prints what happened
 // and returns false.
 bool writeBack(CartFile& cart, std::int64_t firstPage, const Block& pages,
-               const Block& originals, const Changes& changed, std::FILE* out) {
+               const BlockFlips& flips, const Changes& changed,
+               std::FILE* out) {
   if (std::find(changed.begin(), changed.end(), true) == changed.end()) {
     return true;
   }
@@ -65,7 +70,7 @@ bool writeBack(CartFile& cart, std::int64_t firstPage, const Block& pages,
     while (changed[end]) ++end;
     const auto page = firstPage + static_cast<std::int64_t>(i) - 1;
     const PagesWritten written =
-        cart.writeWhole(page, &pages[i], &originals[i], end - i);
+        cart.writeWhole(page, &pages[i], &flips[i], end - i);
     if (written.pages != end - i) {
       reportWriteFailure(out, page, written);
       return false;
@@ -101,10 +106,8 @@ int failed(CartFile& cart, const char* path, std::FILE* out) {
 int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
   CartFile cart(stream);
   // The buffers live for the whole run; nothing is allocated per page.
-  // `originals` keeps the block as read, to put back a page that could not
-  // be written whole.
   static Block pages;
-  static Block originals;
+  static BlockFlips flips;
 
   const PagesRead first = cart.read(kSignaturePageNumber, &pages[0], 1);
   if (first.end != ReadEnd::Whole) {
@@ -123,9 +126,8 @@ int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
   std::int64_t blockStart = kSignaturePageNumber + 1;
   while (read.end == ReadEnd::Whole) {
     read = cart.read(blockStart, &pages[1], kBlockPages);
-    std::copy_n(&pages[1], read.pages, &originals[1]);
-    const Changes changed = matchBlock(pages, read.pages, tally);
-    if (!writeBack(cart, blockStart, pages, originals, changed, out)) {
+    const Changes changed = matchBlock(pages, flips, read.pages, tally);
+    if (!writeBack(cart, blockStart, pages, flips, changed, out)) {
       return failed(cart, path, out);
     }
     if (read.pages > 0) {

@@ -117,6 +117,8 @@ TEST(MatchPagePolarity, EveryBytePairFollowsTheRule) {
   }
 }
 
+// Each kernel also records what it inverted, so that a page can be put back
+// as it was read.
 TEST(MatchPagePolarity, RandomPagesAgreeWithTheRuleBitByBit) {
   for (const auto& kernel : kKernels) {
     SCOPED_TRACE(kernel.name);
@@ -132,11 +134,23 @@ TEST(MatchPagePolarity, RandomPagesAgreeWithTheRuleBitByBit) {
           if (random() % 8 != 0) current[i] = previous[i];
       CartPage expected = current;
       const CartPage previousBefore = previous;
+      const CartPage read = current;
       const int expectedInverted =
           testing::referenceMatch(previous, expected, expectedTally);
-      ASSERT_EQ(kernel.match(previous, current, tally), expectedInverted);
+      // Whatever the record held before, it must end up saying exactly
+      // which bytes were inverted: undoing them gives the page as read.
+      PageFlips flips;
+      flips.bits.fill(static_cast<std::uint8_t>(n % 2 == 0 ? 0xFF : 0x00));
+      ASSERT_EQ(kernel.matchRecording(previous, current, tally, flips),
+                expectedInverted);
       ASSERT_EQ(current, expected) << "page " << n;
       ASSERT_EQ(previous, previousBefore);
+      int recorded = 0;
+      for (const std::uint8_t bits : flips.bits)
+        recorded += std::popcount(bits);
+      ASSERT_EQ(recorded, expectedInverted);
+      undoPagePolarity(current, flips);
+      ASSERT_EQ(current, read) << "page " << n << " not put back as read";
     }
     EXPECT_TRUE(tally == expectedTally);
   }

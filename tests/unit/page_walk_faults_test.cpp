@@ -110,8 +110,12 @@ TEST(PageWalk, FlushFailurePutsBackEveryPageOfTheWrite) {
   cart.error = 28;
   const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
   expectWalk(cart, "failed to write page 3, errno 28!\n", 1, expected, 1 << 16);
-  ASSERT_EQ(cart.writes.size(), 2U);
+  // The write, then each of its pages put back.
+  ASSERT_EQ(cart.writes.size(), 6U);
   EXPECT_EQ(cart.writes[0], std::make_pair(page(3), 5 * kPageSize));
+  for (std::int64_t n = 3; n <= 7; ++n)
+    EXPECT_EQ(cart.writes[static_cast<std::size_t>(n - 2)],
+              std::make_pair(page(n), kPageSize));
 }
 
 TEST(PageWalk, ShortFirstPageReportsNoStaleErrno) {
