@@ -61,7 +61,7 @@ int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
 namespace {
 
 #ifdef FRENNICK_X86
-enum class X86Feature { Sse2, Avx2 };
+enum class X86Feature { Sse2, Avx2, Avx512 };
 
 // The processor's answer to cpuid leaf `leaf`: eax, ebx, ecx, edx. Read
 // directly rather than through the compiler's runtime, which not every
@@ -94,7 +94,8 @@ unsigned long long savedRegisterState() noexcept {
 #endif
 }
 
-// AVX2 also needs the operating system to save the registers it uses.
+// AVX2 and AVX-512 also need the operating system to save the registers
+// they use.
 bool processorRuns(X86Feature feature) noexcept {
   const unsigned highestLeaf = cpuid(0).eax;
   if (highestLeaf < 1) return false;
@@ -104,7 +105,13 @@ bool processorRuns(X86Feature feature) noexcept {
   const bool osSavesYmm = (basic.ecx & (1U << 27)) != 0 &&  // OSXSAVE
                           (savedRegisterState() & 0x6) == 0x6;
   if (!avx || !osSavesYmm || highestLeaf < 7) return false;
-  return (cpuid(7).ebx & (1U << 5)) != 0;
+  const CpuidRegisters extended = cpuid(7);
+  if (feature == X86Feature::Avx2) return (extended.ebx & (1U << 5)) != 0;
+  // AVX-512 F and BW, and BITALG for byte bit counts; the system must also
+  // save the mask and the upper vector registers.
+  return (extended.ebx & (1U << 16)) != 0 && (extended.ebx & (1U << 30)) != 0 &&
+         (extended.ecx & (1U << 12)) != 0 &&
+         (savedRegisterState() & 0xE6) == 0xE6;
 }
 #endif
 
@@ -123,7 +130,7 @@ bool processorRunsNeon() noexcept {
 #endif
 
 struct KernelList {
-  std::array<NamedKernel, 4> kernels{};
+  std::array<NamedKernel, 5> kernels{};
   std::size_t count = 0;
   void add(const char* name, MatchKernel match) {
     kernels[count++] = {name, match};
@@ -133,6 +140,7 @@ struct KernelList {
 KernelList findKernels() noexcept {
   KernelList list;
 #ifdef FRENNICK_X86
+  if (processorRuns(X86Feature::Avx512)) list.add("avx512", matchAvx512);
   if (processorRuns(X86Feature::Avx2)) list.add("avx2", matchAvx2);
   if (processorRuns(X86Feature::Sse2)) list.add("sse2", matchSse2);
 #endif

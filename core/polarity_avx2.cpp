@@ -27,7 +27,7 @@ struct Avx2 {
   static Vec greater(Vec a, Vec b) { return _mm256_cmpgt_epi8(a, b); }
   static bool none(Vec v) { return _mm256_testz_si256(v, v) != 0; }
   // One bit per lane, lane 0 lowest.
-  static std::uint32_t laneBits(Vec v) {
+  static std::uint64_t laneBits(Vec v) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
   }
   static Vec addBytes(Vec a, Vec b) { return _mm256_add_epi8(a, b); }

@@ -35,6 +35,8 @@ int matchSse2(const CartPage& previous, CartPage& current, RunTally& tally,
               PageFlips& flips) noexcept;
 int matchAvx2(const CartPage& previous, CartPage& current, RunTally& tally,
               PageFlips& flips) noexcept;
+int matchAvx512(const CartPage& previous, CartPage& current, RunTally& tally,
+                PageFlips& flips) noexcept;
 #endif
 
 #if defined(__aarch64__) || defined(_M_ARM64) || defined(__arm__)

@@ -32,7 +32,7 @@ struct Neon {
   }
   // One bit per lane, lane 0 lowest: NEON has no movemask, so weigh each
   // all-ones lane by its bit and add the weights of each half up.
-  static std::uint32_t laneBits(Vec v) {
+  static std::uint64_t laneBits(Vec v) {
     static const std::uint8_t kWeights[16] = {1, 2, 4, 8, 16, 32, 64, 128,
                                               1, 2, 4, 8, 16, 32, 64, 128};
     const uint8x16_t weighed = vandq_u8(v, vld1q_u8(kWeights));
@@ -40,8 +40,8 @@ struct Neon {
         vpadd_u8(vget_low_u8(weighed), vget_high_u8(weighed));
     const uint8x8_t quads = vpadd_u8(pairs, pairs);
     const uint8x8_t halves = vpadd_u8(quads, quads);
-    return static_cast<std::uint32_t>(vget_lane_u8(halves, 0)) |
-           (static_cast<std::uint32_t>(vget_lane_u8(halves, 1)) << 8);
+    return static_cast<std::uint64_t>(vget_lane_u8(halves, 0)) |
+           (static_cast<std::uint64_t>(vget_lane_u8(halves, 1)) << 8);
   }
   static Vec addBytes(Vec a, Vec b) { return vaddq_u8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return vsubq_u8(a, b); }

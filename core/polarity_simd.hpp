@@ -16,7 +16,7 @@ namespace {
 // The fifth byte of every row is not a pixel byte. Rows are five bytes long,
 // so over five vectors the pattern of bytes to skip starts again.
 struct RowPattern {
-  std::uint8_t bytes[5 * 32];
+  std::uint8_t bytes[5 * 64];
 };
 constexpr RowPattern makeRowPattern() {
   RowPattern pattern{};
@@ -37,7 +37,7 @@ std::uint8_t* bytesOf(CartPage& page) {
 // Records the lanes of one vector of a band's pixel area, `at` bytes into
 // the page's areas, one bit each.
 template <typename V>
-void recordFlips(PageFlips& flips, std::size_t at, std::uint32_t lanes) {
+void recordFlips(PageFlips& flips, std::size_t at, std::uint64_t lanes) {
   for (std::size_t byte = 0; byte < V::kWidth / 8; ++byte)
     flips.bits[at / 8 + byte] = static_cast<std::uint8_t>(lanes >> (8 * byte));
 }

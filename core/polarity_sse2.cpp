@@ -24,7 +24,7 @@ struct Sse2 {
   static Vec bitAnd(Vec a, Vec b) { return _mm_and_si128(a, b); }
   static Vec greater(Vec a, Vec b) { return _mm_cmpgt_epi8(a, b); }
   // One bit per lane, lane 0 lowest.
-  static std::uint32_t laneBits(Vec v) {
+  static std::uint64_t laneBits(Vec v) {
     return static_cast<std::uint32_t>(_mm_movemask_epi8(v));
   }
   static bool none(Vec v) { return _mm_movemask_epi8(v) == 0; }

@@ -59,7 +59,7 @@ bool auxvHwcapBit(unsigned bit, bool& known) {
 }
 #endif
 
-// The features among sse2, avx2 and neon that the processor has, and
+// The features among sse2, avx2, avx512 (F, BW and BITALG) and neon that the processor has, and
 // whether they could be told at all. Under an emulator told to act as a
 // given processor, the tests are handed that processor's features instead.
 Features reportedFeatures(bool& known) {
@@ -78,6 +78,9 @@ Features reportedFeatures(bool& known) {
   known = !flags.empty();
   for (const char* feature : {"sse2", "avx2"})
     if (flags.count(feature) != 0) features.insert(feature);
+  if (flags.count("avx512f") && flags.count("avx512bw") &&
+      flags.count("avx512_bitalg"))
+    features.insert("avx512");
 #elif defined(__linux__) && defined(FRENNICK_ARM)
   known = false;
 #ifdef __aarch64__
@@ -95,6 +98,7 @@ Features reportedFeatures(bool& known) {
 std::vector<std::string> expectedKernels(const Features& has) {
   std::vector<std::string> kernels;
 #ifdef FRENNICK_X86
+  if (has.count("avx512")) kernels.push_back("avx512");
   if (has.count("avx2")) kernels.push_back("avx2");
   if (has.count("sse2")) kernels.push_back("sse2");
 #endif
@@ -114,6 +118,12 @@ TEST(KernelChoice, OffersWhatTheProcessorRunsAndUsesTheFastest) {
   std::vector<std::string> offered;
   for (const auto& kernel : detail::availableKernels())
     offered.emplace_back(kernel.name);
+#ifdef _WIN32
+  // Windows reports AVX-512 F but not BW or BITALG, which the kernel needs:
+  // that one choice cannot be checked there.
+  if (!offered.empty() && offered.front() == "avx512")
+    offered.erase(offered.begin());
+#endif
   EXPECT_EQ(offered, expectedKernels(features))
       << "the processor reports: " << reported;
   EXPECT_EQ(std::string(detail::chosenKernel().name), offered.front());
