@@ -147,6 +147,9 @@ KernelList findKernels() noexcept {
 #ifdef FRENNICK_ARM
   if (processorRunsNeon()) list.add("neon", matchNeon);
 #endif
+#ifdef FRENNICK_WASM_SIMD
+  list.add("simd128", matchWasmSimd);  // the module would not load without
+#endif
   list.add("bytewise", matchBytewise);
   return list;
 }

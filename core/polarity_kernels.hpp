@@ -45,6 +45,12 @@ int matchNeon(const CartPage& previous, CartPage& current, RunTally& tally,
               PageFlips& flips) noexcept;
 #endif
 
+#if defined(__wasm_simd128__)
+#define FRENNICK_WASM_SIMD 1
+int matchWasmSimd(const CartPage& previous, CartPage& current, RunTally& tally,
+                  PageFlips& flips) noexcept;
+#endif
+
 // The kernels this processor can run, the fastest first.
 std::span<const NamedKernel> availableKernels() noexcept;
 

@@ -1,7 +1,5 @@
 #include "page_walk.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -9,34 +7,21 @@
 
 #include "cart_file.hpp"
 #include "cart_layout.hpp"
-#include "page_polarity.hpp"
+#include "cart_run.hpp"
 #include "run_tally.hpp"
 #include "termination_hold.hpp"
 
 namespace frennick {
 namespace {
 
-// Pages are read and written many at a time: four system calls per page
-// would cost far more than matching them. 256 KiB stays in the processor's
-// cache between the read and the matching.
-constexpr std::size_t kBlockPages = kPagesPerRead;
-static_assert(kBlockPages * kPageSize <= 4 * 1024 * 1024);
+static_assert(kPagesPerBlock * kPageSize <= 4 * 1024 * 1024);
 
-// Slot 0 holds the page before the block, slots 1.. the block.
-using Block = std::array<CartPage, kBlockPages + 1>;
-// Which bytes matching inverted on each page of the block, to put a page
-// back as it was read if a write cuts it short.
-using BlockFlips = std::array<PageFlips, kBlockPages + 1>;
-// Which pages of a block matching changed; one more slot ends the last run.
-using Changes = std::array<bool, kBlockPages + 2>;
-
-Changes matchBlock(Block& pages, BlockFlips& flips, std::size_t count,
-                   RunTally& tally) {
-  Changes changed{};
-  for (std::size_t i = 1; i <= count; ++i) {
-    changed[i] = matchPagePolarity(pages[i - 1], pages[i], tally, flips[i]) > 0;
-  }
-  return changed;
+// A message of the kind both front ends show.
+template <typename Format, typename... Args>
+void report(std::FILE* out, Format format, const Args&... args) {
+  char line[256];
+  format(line, sizeof line, args...);
+  std::fputs(line, out);
 }
 
 void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
@@ -57,39 +42,24 @@ void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
 // wait until the block's writes, and any putting back, are done: the mask
 // changes once a block, not twice a write. On a failure prints what happened
 // and returns false.
-bool writeBack(CartFile& cart, std::int64_t firstPage, const Block& pages,
-               const BlockFlips& flips, const Changes& changed,
+bool writeBack(CartFile& cart, std::int64_t firstPage, const CartBlock& block,
                std::FILE* out) {
-  if (std::find(changed.begin(), changed.end(), true) == changed.end()) {
-    return true;
-  }
+  ChangedRun run = nextChangedRun(block, 1);
+  if (run.count == 0) return true;
   const TerminationHold hold;
-  for (std::size_t i = 1; i <= kBlockPages; ++i) {
-    if (!changed[i]) continue;
-    std::size_t end = i;
-    while (changed[end]) ++end;
-    const auto page = firstPage + static_cast<std::int64_t>(i) - 1;
-    const PagesWritten written =
-        cart.writeWhole(page, &pages[i], &flips[i], end - i);
-    if (written.pages != end - i) {
+  for (; run.count > 0; run = nextChangedRun(block, run.first + run.count)) {
+    const auto page = firstPage + static_cast<std::int64_t>(run.first) - 1;
+    const PagesWritten written = cart.writeWhole(
+        page, &block.pages[run.first], &block.flips[run.first], run.count);
+    if (written.pages != run.count) {
       reportWriteFailure(out, page, written);
       return false;
     }
-    i = end;  // unchanged, or past the block
   }
   return true;
 }
 
-void printSummary(std::FILE* out, const RunTally& tally) {
-  std::fprintf(out,
-               "Process complete after %" PRId64 " pages, %" PRId64
-               " patches fixing %" PRId64 " pixels out of %" PRId64
-               " (%d%%).\n",
-               tally.pageNumber, tally.patches, tally.pixelsFixed,
-               tally.pixelsExamined, fixedPercentage(tally));
-}
-
-// Closing syncs what was written; only then is a report of it true.
+// Closing syncs the cart; only then is a report of the run true.
 bool closeCart(CartFile& cart, const char* path, std::FILE* out) {
   if (cart.close()) return true;
   std::fprintf(out, "failed to close '%s', errno %d!\n", path, errno);
@@ -105,19 +75,16 @@ int failed(CartFile& cart, const char* path, std::FILE* out) {
 
 int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
   CartFile cart(stream);
-  // The buffers live for the whole run; nothing is allocated per page.
-  static Block pages;
-  static BlockFlips flips;
+  // Lives for the whole run; nothing is allocated per page.
+  static CartBlock block;
 
-  const PagesRead first = cart.read(kSignaturePageNumber, &pages[0], 1);
+  const PagesRead first = cart.read(kSignaturePageNumber, &block.pages[0], 1);
   if (first.end != ReadEnd::Whole) {
-    std::fprintf(out, "failed to read first page, errno %d!\n", first.error);
+    report(out, formatFirstPageFailure, first.error);
     return failed(cart, path, out);
   }
-  if (!matchesCartSignature(pages[0])) {
-    std::fprintf(out,
-                 "This doesn't look like a Dravo-special video cart (first "
-                 "16-bytes of video page 1)\n");
+  if (!matchesCartSignature(block.pages[0])) {
+    report(out, formatNoSignature);
     return failed(cart, path, out);
   }
 
@@ -125,15 +92,12 @@ int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
   PagesRead read{0, ReadEnd::Whole, 0};
   std::int64_t blockStart = kSignaturePageNumber + 1;
   while (read.end == ReadEnd::Whole) {
-    read = cart.read(blockStart, &pages[1], kBlockPages);
-    const Changes changed = matchBlock(pages, flips, read.pages, tally);
-    if (!writeBack(cart, blockStart, pages, flips, changed, out)) {
+    read = cart.read(blockStart, &block.pages[1], kPagesPerBlock);
+    matchBlock(block, read.pages, tally);
+    if (!writeBack(cart, blockStart, block, out))
       return failed(cart, path, out);
-    }
-    if (read.pages > 0) {
-      blockStart += static_cast<std::int64_t>(read.pages);
-      pages[0] = pages[read.pages];  // the page before the next block
-    }
+    blockStart += static_cast<std::int64_t>(read.pages);
+    startNextBlock(block, read.pages);
   }
   tally.pageNumber = blockStart;  // the page whose read came up short
   if (read.end == ReadEnd::Failed) {
@@ -142,7 +106,7 @@ int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
   }
 
   if (!closeCart(cart, path, out)) return 1;
-  printSummary(out, tally);
+  report(out, formatSummary, tally);
   // A failed read left the rest of the cart unprocessed: not a success.
   return read.end == ReadEnd::Failed ? 1 : 0;
 }

@@ -27,14 +27,20 @@ def c_strings(text):
 
 
 def program_messages():
+    """Every line the tool prints, and the lines it shares with the browser
+    page (formatted in core/cart_run.cpp)."""
     messages = set()
-    call = re.compile(r"\b(f?printf|fputs)\(")
-    for path in glob.glob(os.path.join(SOURCE, "tool", "*.cpp")):
+    call = re.compile(r"\b(s?n?f?printf|fputs)\(")
+    sources = glob.glob(os.path.join(SOURCE, "tool", "*.cpp"))
+    sources.append(os.path.join(SOURCE, "core", "cart_run.cpp"))
+    for path in sources:
         with open(path, encoding="utf-8") as f:
             code = f.read()
         for match in call.finditer(code):
             rest = code[match.end():]
-            if match.group(1) == "fprintf":
+            # The arguments before the format: the stream, or the buffer and
+            # its size.
+            for _ in range({"fprintf": 1, "snprintf": 2}.get(match.group(1), 0)):
                 rest = rest[rest.index(",") + 1:]
             literal = c_strings(rest).encode().decode("unicode_escape")
             for line in literal.split("\n")[:-1]:
