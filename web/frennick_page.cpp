@@ -1,0 +1,112 @@
+// The browser page's side of a run. The page's script reads the cart a
+// block at a time into this module's block, asks for it to be matched, and
+// writes back the runs of pages that changed; the rules and the words are
+// the command-line tool's own, from core/.
+#include <emscripten/emscripten.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "cart_layout.hpp"
+#include "cart_run.hpp"
+#include "polarity_kernels.hpp"
+
+namespace {
+
+using frennick::CartPage;
+using frennick::kPagesPerBlock;
+
+frennick::CartBlock block;
+frennick::RunTally tally;
+// The page before the block as it was read: what the speckles were.
+CartPage lastAsRead;
+// Pixels that change from the page before, per slot, before and after
+// matching: what the page plots.
+std::array<int, kPagesPerBlock + 1> changesBefore;
+std::array<int, kPagesPerBlock + 1> changesAfter;
+char line[256];
+
+int pixelChanges(const CartPage& before, const CartPage& page) {
+  int changes = 0;
+  for (const std::size_t p : frennick::kPixelByteOffsets)
+    changes += std::popcount(static_cast<std::uint8_t>(before[p] ^ page[p]));
+  return changes;
+}
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE int pagesPerBlock() {
+  return static_cast<int>(kPagesPerBlock);
+}
+
+// Where the script puts page `slot` of the block (0: the page before it).
+EMSCRIPTEN_KEEPALIVE std::uint8_t* pageSlot(int slot) {
+  return block.pages[static_cast<std::size_t>(slot)].data();
+}
+
+EMSCRIPTEN_KEEPALIVE const char* kernelName() {
+  return frennick::detail::chosenKernel().name;
+}
+
+// Page 1 is in slot 0. Starts a run; false when page 1 lacks the signature.
+EMSCRIPTEN_KEEPALIVE int beginRun() {
+  tally = frennick::RunTally{};
+  lastAsRead = block.pages[0];
+  return frennick::matchesCartSignature(block.pages[0]) ? 1 : 0;
+}
+
+// Matches slots 1 to `count` as the tool does, counting the pixels that
+// change from page to page before and after.
+EMSCRIPTEN_KEEPALIVE void matchPages(int count) {
+  const auto pages = static_cast<std::size_t>(count);
+  for (std::size_t i = 1; i <= pages; ++i)
+    changesBefore[i] =
+        pixelChanges(i == 1 ? lastAsRead : block.pages[i - 1], block.pages[i]);
+  if (pages > 0) lastAsRead = block.pages[pages];
+  frennick::matchBlock(block, pages, tally);
+  for (std::size_t i = 1; i <= pages; ++i)
+    changesAfter[i] = pixelChanges(block.pages[i - 1], block.pages[i]);
+}
+
+EMSCRIPTEN_KEEPALIVE int pixelChangesBefore(int slot) {
+  return changesBefore[static_cast<std::size_t>(slot)];
+}
+EMSCRIPTEN_KEEPALIVE int pixelChangesAfter(int slot) {
+  return changesAfter[static_cast<std::size_t>(slot)];
+}
+
+// The first slot of the next run of changed pages from slot `from` on, and
+// its length (0: none left).
+EMSCRIPTEN_KEEPALIVE int changedRunFirst(int from) {
+  return static_cast<int>(
+      frennick::nextChangedRun(block, static_cast<std::size_t>(from)).first);
+}
+EMSCRIPTEN_KEEPALIVE int changedRunCount(int from) {
+  return static_cast<int>(
+      frennick::nextChangedRun(block, static_cast<std::size_t>(from)).count);
+}
+
+EMSCRIPTEN_KEEPALIVE void endBlock(int count) {
+  frennick::startNextBlock(block, static_cast<std::size_t>(count));
+}
+
+// The messages, as the tool prints them.
+EMSCRIPTEN_KEEPALIVE const char* firstPageFailure() {
+  frennick::formatFirstPageFailure(line, sizeof line, 0);
+  return line;
+}
+EMSCRIPTEN_KEEPALIVE const char* noSignature() {
+  frennick::formatNoSignature(line, sizeof line);
+  return line;
+}
+// `pages`: the page the walk stopped at, the count of whole pages.
+EMSCRIPTEN_KEEPALIVE const char* summary(double pages) {
+  tally.pageNumber = static_cast<std::int64_t>(pages);
+  frennick::formatSummary(line, sizeof line, tally);
+  return line;
+}
+
+}  // extern "C"
