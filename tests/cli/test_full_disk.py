@@ -25,11 +25,17 @@ def try_mount(directory):
     return None if done.returncode == 0 else "mount refused: " + done.stderr.strip()
 
 
-class FullDisk(CartTestCase):
+class MountedTestCase(CartTestCase):
+    """A small file system of its own for each test, at self.mount."""
+
+    def mount_file_system(self):
+        """Mounts it at self.mount; the reason when it cannot."""
+        raise NotImplementedError
+
     def setUp(self):
         super().setUp()
-        self.mount = tempfile.mkdtemp(prefix="frennick-tmpfs-")
-        refused = try_mount(self.mount)
+        self.mount = tempfile.mkdtemp(prefix="frennick-mount-")
+        refused = self.mount_file_system()
         if refused:
             os.rmdir(self.mount)
             self.skipTest(refused)
@@ -38,6 +44,11 @@ class FullDisk(CartTestCase):
     def unmount(self):
         subprocess.run(["umount", self.mount], check=True)
         os.rmdir(self.mount)
+
+
+class FullDisk(MountedTestCase):
+    def mount_file_system(self):
+        return try_mount(self.mount)
 
     def fill_file_system(self):
         try:
@@ -138,23 +149,13 @@ def try_mount_btrfs(image, directory):
     return None if done.returncode == 0 else "mount refused: " + done.stderr.strip()
 
 
-class FullCopyOnWriteDisk(CartTestCase):
+class FullCopyOnWriteDisk(MountedTestCase):
     """btrfs needs new space even to overwrite a page, and a full one cuts a
     write at any 4 KiB: a page written in part then cannot be put back
     either. Frennick writes only the pages it says it has room for."""
 
-    def setUp(self):
-        super().setUp()
-        self.mount = tempfile.mkdtemp(prefix="frennick-btrfs-")
-        refused = try_mount_btrfs(self.path("btrfs.img"), self.mount)
-        if refused:
-            os.rmdir(self.mount)
-            self.skipTest(refused)
-        self.addCleanup(self.unmount)
-
-    def unmount(self):
-        subprocess.run(["umount", self.mount], check=True)
-        os.rmdir(self.mount)
+    def mount_file_system(self):
+        return try_mount_btrfs(self.path("btrfs.img"), self.mount)
 
     def test_full_at_many_levels(self):
         cart = os.path.join(self.mount, "cart.bin")
