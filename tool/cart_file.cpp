@@ -184,8 +184,11 @@ std::int64_t freeBytes(int descriptor) {
 bool sync(std::FILE* cart) {
 #ifdef _WIN32
   const int descriptor = _fileno(cart);
-  // EINVAL: a device such as NUL, which holds nothing to sync.
-  return descriptor < 0 || _commit(descriptor) == 0 || errno == EINVAL;
+  if (descriptor < 0) return true;
+  // A device such as NUL holds nothing to sync.
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+  if (GetFileType(handle) != FILE_TYPE_DISK) return true;
+  return _commit(descriptor) == 0;
 #else
   const int descriptor = fileno(cart);
   if (descriptor < 0) return true;

@@ -118,6 +118,7 @@ TEST(KernelChoice, OffersWhatTheProcessorRunsAndUsesTheFastest) {
   std::vector<std::string> offered;
   for (const auto& kernel : detail::availableKernels())
     offered.emplace_back(kernel.name);
+  EXPECT_EQ(std::string(detail::chosenKernel().name), offered.front());
 #ifdef _WIN32
   // Windows reports AVX-512 F but not BW or BITALG, which the kernel needs:
   // that one choice cannot be checked there.
@@ -126,7 +127,6 @@ TEST(KernelChoice, OffersWhatTheProcessorRunsAndUsesTheFastest) {
 #endif
   EXPECT_EQ(offered, expectedKernels(features))
       << "the processor reports: " << reported;
-  EXPECT_EQ(std::string(detail::chosenKernel().name), offered.front());
 }
 
 }  // namespace
