@@ -130,15 +130,31 @@ class WebPage(CartTestCase):
                         self.assertIsNone(copy, "a copy offered after a failure")
                     self.assertTrue(self.read("cart.bin") == data, "the chosen file changed")
 
-    def keep_the_choice(self, name):
-        """The chosen cart, held back from the page's own handler."""
+    def test_a_dropped_cart(self):
+        # A drop carries the file; with no handle to write it through, the
+        # page offers the processed copy.
+        self.open_page("file://" + PAGE_FILE)
+        data = self.demo_cart("dropped.bin", "--pages", "50", "--tail", "10")
+        self.keep_the_choice("dropped.bin", private=False)
+        self.browser.evaluate(
+            "(() => { const carried = new DataTransfer(); carried.items.add(window.chosen);"
+            " document.dispatchEvent(new DragEvent('drop', { dataTransfer: carried,"
+            " cancelable: true })); return true; })()")
+        expected_words, expected_bytes = self.native("native.bin", data)
+        self.assertEqual(self.finished(), expected_words)
+        self.assertTrue(base64.b64decode(self.browser.evaluate(COPY)) == expected_bytes)
+
+    def keep_the_choice(self, name, private=True):
+        """The chosen cart, held back from the page's own handler (and put in
+        the origin's private file system)."""
         self.browser.evaluate(
             "window.addEventListener('change', (event) => {"
             " window.chosen = event.target.files[0]; event.stopImmediatePropagation();"
             " }, { capture: true, once: true }), true")
         self.choose(name)
         self.browser.wait_for("window.chosen !== undefined")
-        self.browser.evaluate(INTO_PRIVATE_FILE)
+        if private:
+            self.browser.evaluate(INTO_PRIVATE_FILE)
 
     def test_in_place_and_cancelled(self):
         # In place goes through createWritable(): the cart is replaced only
