@@ -8,7 +8,7 @@
 #
 #   bench/instructions_per_page.sh
 #
-# Needs qemu-user and the cross compilers (see README.md).
+# Needs qemu-user and the cross compilers (see docs/developing.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 log=$(mktemp /tmp/frennick-qemu.XXXXXX)

@@ -74,6 +74,11 @@ Features reportedFeatures(bool& known) {
   if (IsProcessorFeaturePresent(40))  // PF_AVX2_INSTRUCTIONS_AVAILABLE
     features.insert("avx2");
 #elif defined(__linux__) && defined(FRENNICK_X86)
+  // qemu-user shows the host's /proc/cpuinfo, not the processor it plays.
+  if (std::getenv("FRENNICK_EMULATED") != nullptr) {
+    known = false;
+    return features;
+  }
   const Features flags = cpuinfoFlags();
   known = !flags.empty();
   for (const char* feature : {"sse2", "avx2"})
