@@ -21,7 +21,7 @@ namespace detail {
 
 namespace {
 
-// Where a pixel byte's bit lies in a PageFlips: its place in the pixel
+// Where a pixel byte's decision lies in a PageFlips: its place in the pixel
 // areas of the four bands laid end to end.
 std::size_t flipIndex(std::size_t pixelOffset) {
   const std::size_t band = (pixelOffset - kFirstBandOffset) / kBandStride;
@@ -39,7 +39,7 @@ void invert(CartPage& page, std::size_t pixelOffset) {
 int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
                   PageFlips& flips) noexcept {
   tally.pixelsExamined += kPixelsPerPage;
-  flips.bits.fill(0);
+  flips.bytes.fill(0);
   int inverted = 0;
   for (const std::size_t p : kPixelByteOffsets) {
     const int keep =
@@ -47,9 +47,7 @@ int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
     // Only a strict majority of differing bits flips; a tie stays.
     if (keep > 4) {
       invert(current, p);
-      const std::size_t bit = flipIndex(p);
-      flips.bits[bit / 8] =
-          static_cast<std::uint8_t>(flips.bits[bit / 8] | (1U << (bit % 8)));
+      flips.bytes[flipIndex(p)] = 0xFF;
       ++inverted;
       tally.pixelsFixed += keep - (8 - keep);
     }
@@ -181,8 +179,7 @@ int matchPagePolarity(const CartPage& previous, CartPage& current,
 
 void undoPagePolarity(CartPage& page, const PageFlips& flips) noexcept {
   for (const std::size_t p : kPixelByteOffsets) {
-    const std::size_t bit = detail::flipIndex(p);
-    if ((flips.bits[bit / 8] >> (bit % 8)) & 1U) detail::invert(page, p);
+    if (flips.bytes[detail::flipIndex(p)] != 0) detail::invert(page, p);
   }
 }
 

@@ -17,12 +17,13 @@ namespace frennick {
 int matchPagePolarity(const CartPage& previous, CartPage& current,
                       RunTally& tally) noexcept;
 
-// Which pixel bytes of a page matching inverted: enough to put the page
-// back as it was read, in 480 bytes rather than a copy of its 8192. One bit
-// per byte of each band's pixel area, in order; the fifth byte of a row is
-// never inverted, so its bit is never set.
+// Which pixel bytes of a page matching inverted, so that the page can be
+// put back as it was read without a copy of it: 0xFF for each byte of each
+// band's pixel area that was inverted, 0 for the others (the fifth byte of a
+// row is never inverted). A kernel stores its vectors of decisions here as
+// they are, which costs it one store per vector.
 struct PageFlips {
-  std::array<std::uint8_t, kBandCount * kAreaSize / 8> bits;
+  std::array<std::uint8_t, kBandCount * kAreaSize> bytes;
 };
 
 // As above, and records in `flips` which pixel bytes it inverted.

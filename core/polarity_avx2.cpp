@@ -24,12 +24,12 @@ struct Avx2 {
   }
   static Vec bitXor(Vec a, Vec b) { return _mm256_xor_si256(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return _mm256_and_si256(a, b); }
+  // Lanes of `yes` where `mask` is all ones, of `no` elsewhere.
+  static Vec select(Vec mask, Vec yes, Vec no) {
+    return _mm256_blendv_epi8(no, yes, mask);
+  }
   static Vec greater(Vec a, Vec b) { return _mm256_cmpgt_epi8(a, b); }
   static bool none(Vec v) { return _mm256_testz_si256(v, v) != 0; }
-  // One bit per lane, lane 0 lowest.
-  static std::uint64_t laneBits(Vec v) {
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
-  }
   static Vec addBytes(Vec a, Vec b) { return _mm256_add_epi8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return _mm256_sub_epi8(a, b); }
   // Set bits per byte: look each nibble up in a table of sixteen counts.

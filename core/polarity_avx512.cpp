@@ -22,13 +22,14 @@ struct Avx512 {
   static void store(std::uint8_t* p, Vec v) { _mm512_storeu_si512(p, v); }
   static Vec bitXor(Vec a, Vec b) { return _mm512_xor_si512(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return _mm512_and_si512(a, b); }
+  // Lanes of `yes` where `mask` is all ones, of `no` elsewhere.
+  static Vec select(Vec mask, Vec yes, Vec no) {
+    return _mm512_ternarylogic_epi32(mask, yes, no, 0xCA);
+  }
   static Vec greater(Vec a, Vec b) {
     return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b));
   }
   static bool none(Vec v) { return _mm512_test_epi8_mask(v, v) == 0; }
-  static std::uint64_t laneBits(Vec v) {
-    return static_cast<std::uint64_t>(_mm512_movepi8_mask(v));
-  }
   static Vec addBytes(Vec a, Vec b) { return _mm512_add_epi8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return _mm512_sub_epi8(a, b); }
   static Vec bitCounts(Vec x) { return _mm512_popcnt_epi8(x); }

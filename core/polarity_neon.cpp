@@ -19,6 +19,10 @@ struct Neon {
   static void store(std::uint8_t* p, Vec v) { vst1q_u8(p, v); }
   static Vec bitXor(Vec a, Vec b) { return veorq_u8(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return vandq_u8(a, b); }
+  // Lanes of `yes` where `mask` is all ones, of `no` elsewhere.
+  static Vec select(Vec mask, Vec yes, Vec no) {
+    return vbslq_u8(mask, yes, no);
+  }
   // Counts are 0 to 8, so comparing them unsigned is the same.
   static Vec greater(Vec a, Vec b) { return vcgtq_u8(a, b); }
   static bool none(Vec v) {
@@ -30,25 +34,11 @@ struct Neon {
     return (vgetq_lane_u64(halves, 0) | vgetq_lane_u64(halves, 1)) == 0;
 #endif
   }
-  // One bit per lane, lane 0 lowest: NEON has no movemask, so weigh each
-  // all-ones lane by its bit and add the weights of each half up.
-  static std::uint64_t laneBits(Vec v) {
-    static const std::uint8_t kWeights[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                              1, 2, 4, 8, 16, 32, 64, 128};
-    const uint8x16_t weighed = vandq_u8(v, vld1q_u8(kWeights));
-    const uint8x8_t pairs =
-        vpadd_u8(vget_low_u8(weighed), vget_high_u8(weighed));
-    const uint8x8_t quads = vpadd_u8(pairs, pairs);
-    const uint8x8_t halves = vpadd_u8(quads, quads);
-    return static_cast<std::uint64_t>(vget_lane_u8(halves, 0)) |
-           (static_cast<std::uint64_t>(vget_lane_u8(halves, 1)) << 8);
-  }
   static Vec addBytes(Vec a, Vec b) { return vaddq_u8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return vsubq_u8(a, b); }
   static Vec bitCounts(Vec x) { return vcntq_u8(x); }
-  static Vec swapHalves(Vec c) {
-    return vorrq_u8(vshlq_n_u8(c, 4), vshrq_n_u8(c, 4));
-  }
+  // The high half moved down, the low half inserted above it.
+  static Vec swapHalves(Vec c) { return vsliq_n_u8(vshrq_n_u8(c, 4), c, 4); }
   // The running totals are four 32-bit lanes in the same register.
   static Vec addSums(Vec totals, Vec bytes) {
     return vreinterpretq_u8_u32(

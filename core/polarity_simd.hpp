@@ -34,14 +34,6 @@ std::uint8_t* bytesOf(CartPage& page) {
   return reinterpret_cast<std::uint8_t*>(&page);
 }
 
-// Records the lanes of one vector of a band's pixel area, `at` bytes into
-// the page's areas, one bit each.
-template <typename V>
-void recordFlips(PageFlips& flips, std::size_t at, std::uint64_t lanes) {
-  for (std::size_t byte = 0; byte < V::kWidth / 8; ++byte)
-    flips.bits[at / 8 + byte] = static_cast<std::uint8_t>(lanes >> (8 * byte));
-}
-
 // V supplies the vector type and its operations (see the kernel sources).
 template <typename V>
 int matchVectorwise(const CartPage& previous, CartPage& current,
@@ -69,20 +61,15 @@ int matchVectorwise(const CartPage& previous, CartPage& current,
         const Vec flip =
             V::bitAnd(V::greater(keep, four),
                       V::load(kRowPattern.bytes + part * V::kWidth));
-        const std::size_t at = kAreaSize * static_cast<std::size_t>(band) +
+        std::uint8_t* record = flips.bytes.data() +
+                               kAreaSize * static_cast<std::size_t>(band) +
                                group + part * V::kWidth;
-        if (V::none(flip)) {
-          recordFlips<V>(flips, at, 0);
-          continue;
-        }
-        recordFlips<V>(flips, at, V::laneBits(flip));
+        V::store(record, flip);
+        if (V::none(flip)) continue;
         V::store(now + p, V::bitXor(pixels, flip));
         std::uint8_t* colours = now + p + kColourDistance;
         const Vec colour = V::load(colours);
-        V::store(colours,
-                 V::bitXor(colour,
-                           V::bitAnd(V::bitXor(colour, V::swapHalves(colour)),
-                                     flip)));
+        V::store(colours, V::select(flip, V::swapHalves(colour), colour));
         patches = V::subBytes(patches, flip);  // flip lanes are -1
         keeps = V::addBytes(keeps, V::bitAnd(keep, flip));
       }

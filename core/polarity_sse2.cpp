@@ -22,11 +22,11 @@ struct Sse2 {
   }
   static Vec bitXor(Vec a, Vec b) { return _mm_xor_si128(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return _mm_and_si128(a, b); }
-  static Vec greater(Vec a, Vec b) { return _mm_cmpgt_epi8(a, b); }
-  // One bit per lane, lane 0 lowest.
-  static std::uint64_t laneBits(Vec v) {
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(v));
+  // Lanes of `yes` where `mask` is all ones, of `no` elsewhere.
+  static Vec select(Vec mask, Vec yes, Vec no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
   }
+  static Vec greater(Vec a, Vec b) { return _mm_cmpgt_epi8(a, b); }
   static bool none(Vec v) { return _mm_movemask_epi8(v) == 0; }
   static Vec addBytes(Vec a, Vec b) { return _mm_add_epi8(a, b); }
   static Vec subBytes(Vec a, Vec b) { return _mm_sub_epi8(a, b); }

@@ -20,9 +20,12 @@ struct WasmSimd {
   static void store(std::uint8_t* p, Vec v) { wasm_v128_store(p, v); }
   static Vec bitXor(Vec a, Vec b) { return wasm_v128_xor(a, b); }
   static Vec bitAnd(Vec a, Vec b) { return wasm_v128_and(a, b); }
+  // Lanes of `yes` where `mask` is all ones, of `no` elsewhere.
+  static Vec select(Vec mask, Vec yes, Vec no) {
+    return wasm_v128_bitselect(yes, no, mask);
+  }
   static Vec greater(Vec a, Vec b) { return wasm_u8x16_gt(a, b); }
   static bool none(Vec v) { return !wasm_v128_any_true(v); }
-  static std::uint64_t laneBits(Vec v) { return wasm_i8x16_bitmask(v); }
   static Vec addBytes(Vec a, Vec b) { return wasm_i8x16_add(a, b); }
   static Vec subBytes(Vec a, Vec b) { return wasm_i8x16_sub(a, b); }
   static Vec bitCounts(Vec x) { return wasm_i8x16_popcnt(x); }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -140,14 +139,16 @@ TEST(MatchPagePolarity, RandomPagesAgreeWithTheRuleBitByBit) {
       // Whatever the record held before, it must end up saying exactly
       // which bytes were inverted: undoing them gives the page as read.
       PageFlips flips;
-      flips.bits.fill(static_cast<std::uint8_t>(n % 2 == 0 ? 0xFF : 0x00));
+      flips.bytes.fill(static_cast<std::uint8_t>(n % 2 == 0 ? 0xFF : 0x00));
       ASSERT_EQ(kernel.matchRecording(previous, current, tally, flips),
                 expectedInverted);
       ASSERT_EQ(current, expected) << "page " << n;
       ASSERT_EQ(previous, previousBefore);
       int recorded = 0;
-      for (const std::uint8_t bits : flips.bits)
-        recorded += std::popcount(bits);
+      for (const std::uint8_t decision : flips.bytes) {
+        ASSERT_TRUE(decision == 0x00 || decision == 0xFF);
+        recorded += decision != 0;
+      }
       ASSERT_EQ(recorded, expectedInverted);
       undoPagePolarity(current, flips);
       ASSERT_EQ(current, read) << "page " << n << " not put back as read";
