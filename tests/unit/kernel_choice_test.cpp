@@ -59,9 +59,10 @@ bool auxvHwcapBit(unsigned bit, bool& known) {
 }
 #endif
 
-// The features among sse2, avx2, avx512 (F, BW and BITALG) and neon that the processor has, and
-// whether they could be told at all. Under an emulator told to act as a
-// given processor, the tests are handed that processor's features instead.
+// The features among sse2, avx2, avx512 (F, BW and BITALG) and neon that
+// the processor has, and whether they could be told at all. Under an
+// emulator told to act as a given processor, the tests are handed that
+// processor's features instead.
 Features reportedFeatures(bool& known) {
   known = true;
   if (const char* given = std::getenv("FRENNICK_CPU_FEATURES")) {
