@@ -87,6 +87,22 @@ class InjectedFaults(CartTestCase):
         with open(self.path("trace.log")) as log:
             self.assertIn("POSIX_FADV_DONTNEED", log.read())
 
+    @unittest.skipIf(WINDOWS, "Windows locks by the share mode it opens with")
+    def test_lock(self):
+        # Held by another program: refused, nothing read. A file system that
+        # cannot lock at all: the run goes on as it would without locks.
+        expected, summary, _ = cart_model.run(self.original)
+        for error, words, status, after in (
+                ("EAGAIN", "failed to lock 'cart.bin': it is in use by another program!\n",
+                 1, self.original),
+                ("ENOLCK", summary, 0, expected), ("EOPNOTSUPP", summary, 0, expected),
+                ("EINVAL", summary, 0, expected)):
+            with self.subTest(error=error):
+                self.write("cart.bin", self.original)
+                result = self.run_injected(f"flock:error={error}")
+                self.assertEqual((result.stdout, result.status), (words, status))
+                self.assert_cart(after)
+
     def test_sparse_cart_where_space_cannot_be_set_aside(self):
         # Some file systems cannot reserve space at all: the run goes on and
         # writes as usual rather than report a full disk.
