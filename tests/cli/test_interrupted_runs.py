@@ -78,7 +78,7 @@ class OneRunAtATime(CartTestCase):
         work = tempfile.TemporaryDirectory(prefix="frennick-", dir="/dev/shm")
         self.addCleanup(work.cleanup)
         cart = os.path.join(work.name, "cart.bin")
-        original = self.demo_cart(cart, "--random", "--pages", "4096")  # 32 MiB
+        original = self.demo_cart(cart, "--random", "--pages", "2048")  # 16 MiB
         self.write("whole.bin", original)
         whole = self.frennick("whole.bin")
         expected = self.read("whole.bin")
@@ -96,7 +96,7 @@ class OneRunAtATime(CartTestCase):
                         refused += 1
                         self.assertEqual((stdout, status), (in_use(cart), 1))
                     else:
-                        self.assertTrue(stdout.startswith("Process complete after 4096 pages"))
+                        self.assertTrue(stdout.startswith("Process complete after 2048 pages"))
                 self.assertIn(whole.stdout, [stdout for stdout, _ in outputs])
                 with open(cart, "rb") as f:
                     self.assertTrue(f.read() == expected, "pages damaged by two runs")

@@ -81,7 +81,7 @@ class TerminatingSignals(CartTestCase):
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
 
     def test_signals_at_random_moments_never_tear_a_page(self):
-        cart, original, expected = self.cart_in_memory("cart.bin", 4096)  # 32 MiB
+        cart, original, expected = self.cart_in_memory("cart.bin", 2048)  # 16 MiB
         with open(cart, "wb") as f:
             f.write(original)
         began = time.monotonic()
