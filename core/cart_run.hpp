@@ -15,6 +15,7 @@ namespace frennick {
 // far more than matching it. 256 KiB stays in the processor's cache between
 // the read and the matching.
 inline constexpr std::size_t kPagesPerBlock = 32;
+static_assert(kPagesPerBlock * kPageSize <= 4 * 1024 * 1024);
 
 struct CartBlock {
   // Slot 0 holds the page before the block, as matched; slots 1.. the block.

@@ -256,11 +256,12 @@ PagesRead CartFile::read(std::int64_t firstPage, CartPage* pages,
   errno = 0;
   bool failed = false;
   std::size_t got = 0;
-  if (descriptor_ >= 0) {
 #ifndef _WIN32
+  if (descriptor_ >= 0) {
     got = readAt(descriptor_, offset, pages, wanted, failed);
+  } else
 #endif
-  } else {
+  {
     std::clearerr(stream_);  // ferror below must speak of this read alone
     if (!seekTo(stream_, offset)) return {0, ReadEnd::Failed, errno};
     got = std::fread(pages, 1, wanted, stream_);
@@ -283,12 +284,12 @@ struct CartFile::Landed {
 CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
                                std::size_t size) noexcept {
   errno = 0;
-  if (descriptor_ >= 0) {
 #ifndef _WIN32
+  if (descriptor_ >= 0) {
     const std::size_t written = writeAt(descriptor_, offset, bytes, size);
     return {written, written, written == size ? 0 : errno};
-#endif
   }
+#endif
   std::clearerr(stream_);
   if (!seekTo(stream_, offset)) {
     return {0, 0, errno};  // nothing may land anywhere else
@@ -307,31 +308,28 @@ CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
 
 // How many of these pages the file system has room for, counted from the
 // first; the pages past them must not be written at all, so that a full
-// disk stops a write between pages, not inside one. errno is ENOSPC when
-// there is room for fewer than all.
-std::size_t CartFile::pagesWithRoom(std::int64_t firstPage,
-                                    std::size_t count) noexcept {
+// disk stops a write between pages, not inside one. With fewer than all,
+// why: ENOSPC, or EDQUOT for a quota.
+CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
+                                       std::size_t count) noexcept {
   if (space_ == Space::NotLooked) {
     space_ = descriptor_ < 0              ? Space::Ordinary
              : hasHoles(descriptor_)      ? Space::Sparse
              : copiesOnWrite(descriptor_) ? Space::CopyOnWrite
                                           : Space::Ordinary;
   }
-  errno = 0;
   const auto pageSize = static_cast<std::int64_t>(kPageSize);
   if (space_ == Space::CopyOnWrite) {
     const std::int64_t free = freeBytes(descriptor_);
     if (free < 0 || free >= static_cast<std::int64_t>(count) * pageSize) {
-      return count;
+      return {count, 0};
     }
-    errno = ENOSPC;
-    return static_cast<std::size_t>(free / pageSize);
+    return {static_cast<std::size_t>(free / pageSize), ENOSPC};
   }
   if (space_ != Space::Sparse ||
       reserve(descriptor_, pageFileOffset(firstPage),
               static_cast<std::int64_t>(count) * pageSize)) {
-    errno = 0;
-    return count;
+    return {count, 0};
   }
   // Writes into holes need new space: set aside what there is, page by page.
   std::size_t room = 0;
@@ -341,22 +339,20 @@ std::size_t CartFile::pagesWithRoom(std::int64_t firstPage,
                  pageSize)) {
     ++room;
   }
-  errno = ENOSPC;
-  return room;
+  return {room, room < count ? errno : 0};
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
                                   const PageFlips* flips,
                                   std::size_t count) noexcept {
-  const std::size_t room = pagesWithRoom(firstPage, count);
-  const int noRoom = errno;
+  const auto [room, noRoom] = pagesWithRoom(firstPage, count);
   if (room == 0) return {0, noRoom, std::nullopt, 0};
 
   const std::size_t size = room * kPageSize;
   const Landed landed = put(pageFileOffset(firstPage), pages, size);
   const std::size_t whole = landed.known / kPageSize;
   if (landed.known == size) {
-    return {room, room < count ? noRoom : 0, std::nullopt, 0};
+    return {room, noRoom, std::nullopt, 0};
   }
   // Put back what reached the file of the pages not written whole: one
   // cut short, or every page of a write whose stream failed to flush.

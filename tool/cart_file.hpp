@@ -71,7 +71,11 @@ class CartFile {
  private:
   struct Landed;
   Landed put(std::int64_t offset, const void* bytes, std::size_t size) noexcept;
-  std::size_t pagesWithRoom(std::int64_t firstPage, std::size_t count) noexcept;
+  struct Room {
+    std::size_t pages;
+    int error;  // why fewer than asked, else 0
+  };
+  Room pagesWithRoom(std::int64_t firstPage, std::size_t count) noexcept;
 
   enum class Space { NotLooked, Ordinary, Sparse, CopyOnWrite };
 

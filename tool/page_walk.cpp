@@ -14,8 +14,6 @@
 namespace frennick {
 namespace {
 
-static_assert(kPagesPerBlock * kPageSize <= 4 * 1024 * 1024);
-
 // A message of the kind both front ends show.
 template <typename Format, typename... Args>
 void report(std::FILE* out, Format format, const Args&... args) {

@@ -1,15 +1,9 @@
 // The run over one open cart: page 1, the signature, then every whole page.
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 
-#include "cart_run.hpp"
-
 namespace frennick {
-
-// How many pages one read brings in; tests use it to place block edges.
-inline constexpr std::size_t kPagesPerRead = kPagesPerBlock;
 
 // Walks the cart from page 1 to its last whole page, matching each page
 // against the one before it and writing back the pages that changed. Takes

@@ -105,13 +105,20 @@ class InjectedFaults(CartTestCase):
 
     def test_sparse_cart_where_space_cannot_be_set_aside(self):
         # Some file systems cannot reserve space at all: the run goes on and
-        # writes as usual rather than report a full disk.
-        with open(self.path("cart.bin"), "r+b") as f:
-            f.truncate(len(self.original) + 64 * cart_model.PAGE)  # a hole at the end
-        expected, summary, _ = cart_model.run(self.read("cart.bin"))
-        result = self.run_injected("fallocate:error=EOPNOTSUPP")
-        self.assertEqual((result.stdout, result.status), (summary, 0))
-        self.assert_cart(expected)
+        # writes as usual rather than report a full disk. A quota that is
+        # used up is reported as such, before the first page is begun.
+        sparse = self.original + bytes(64 * cart_model.PAGE)  # a hole at the end
+        expected, summary, _ = cart_model.run(sparse)
+        for error, words, status, after in (
+                ("EOPNOTSUPP", summary, 0, expected),
+                ("EDQUOT", "failed to write page 2, errno 122!\n", 1, sparse)):
+            with self.subTest(error=error):
+                self.write("cart.bin", self.original)
+                with open(self.path("cart.bin"), "r+b") as f:
+                    f.truncate(len(sparse))  # the hole again
+                result = self.run_injected(f"fallocate:error={error}")
+                self.assertEqual((result.stdout, result.status), (words, status))
+                self.assert_cart(after)
 
     def test_sync_after_a_write_failure(self):
         # What was written before the failure is synced; a failing sync is

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "cart_run.hpp"
 #include "page_walk.hpp"
 #include "walk_fixtures.hpp"
 
@@ -13,7 +14,7 @@ namespace {
 
 using testing::FaultyCart;
 
-constexpr std::int64_t kBlock = kPagesPerRead;
+constexpr std::int64_t kBlock = kPagesPerBlock;
 
 // The pages handed to write calls; each must be whole and written once.
 std::multiset<std::int64_t> pagesWritten(const FaultyCart& cart) {
