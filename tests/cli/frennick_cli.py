@@ -57,6 +57,21 @@ class CartTestCase(unittest.TestCase):
         self.assertEqual(result.stderr, "", "nothing may go to standard error")
         return result
 
+    def cart_in_memory(self, name, pages):
+        """A cart of random pages in a tmpfs, which writes at memory speed, so
+        that runs are long and fast enough for signals or a second run to
+        land inside a write; and what one whole run leaves and prints."""
+        if not os.path.isdir("/dev/shm"):
+            self.skipTest("no tmpfs at /dev/shm")
+        work = tempfile.TemporaryDirectory(prefix="frennick-", dir="/dev/shm")
+        self.addCleanup(work.cleanup)
+        cart = os.path.join(work.name, name)
+        original = self.demo_cart(cart, "--random", "--pages", str(pages), "--tail", "99")
+        self.write("whole.bin", original)
+        whole = self.frennick("whole.bin")
+        self.assertEqual(whole.status, 0)
+        return cart, original, self.read("whole.bin"), whole.stdout
+
     def demo_cart(self, name, *options):
         result = self.run_binary(MAKE_DEMO_CART, name, *options)
         self.assertEqual(result.status, 0, result.stderr)

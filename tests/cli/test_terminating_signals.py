@@ -9,7 +9,6 @@ import re
 import resource
 import signal
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -24,9 +23,6 @@ SIGNALS = () if WINDOWS else (
     signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGUSR1,
     signal.SIGUSR2, signal.SIGALRM, signal.SIGPIPE, signal.SIGVTALRM, signal.SIGPROF,
     signal.SIGPWR, signal.SIGRTMIN + 3, signal.SIGRTMAX)
-# A tmpfs writes at memory speed, which makes a write call long and fast
-# enough that a signal lands inside one in most runs.
-SHM = "/dev/shm"
 # What strace shows of a signal set: [INT TERM], ~[RTMIN RT_1] (all but).
 SET = re.compile(r"^(~?)\[([^\]]*)\]")
 # The kernel's own numbers: the C library keeps 32 and 33 for itself.
@@ -64,24 +60,12 @@ def name(sent):
 BLOCKABLE = set(range(1, 65)) - {signal.SIGKILL, signal.SIGSTOP, KERNEL_RTMIN, KERNEL_RTMIN + 1}
 @unittest.skipIf(WINDOWS, "POSIX signals")
 class TerminatingSignals(CartTestCase):
-    def cart_in_memory(self, name, pages):
-        """A cart of random pages in a tmpfs, and what one whole run leaves."""
-        if not os.path.isdir(SHM):
-            self.skipTest(f"no tmpfs at {SHM}")
-        work = tempfile.TemporaryDirectory(prefix="frennick-", dir=SHM)
-        self.addCleanup(work.cleanup)
-        cart = os.path.join(work.name, name)
-        original = self.demo_cart(cart, "--random", "--pages", str(pages), "--tail", "99")
-        self.write("whole.bin", original)
-        self.assertEqual(self.frennick("whole.bin").status, 0)
-        return cart, original, self.read("whole.bin")
-
     def start(self, cart):
         return subprocess.Popen([*EMULATOR, FRENNICK, cart], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
 
     def test_signals_at_random_moments_never_tear_a_page(self):
-        cart, original, expected = self.cart_in_memory("cart.bin", 2048)  # 16 MiB
+        cart, original, expected, _ = self.cart_in_memory("cart.bin", 2048)  # 16 MiB
         with open(cart, "wb") as f:
             f.write(original)
         began = time.monotonic()
@@ -162,7 +146,7 @@ class TerminatingSignals(CartTestCase):
     def test_signal_during_a_write_ends_the_run_once_it_returns(self):
         # The signal arrives as the second write begins (pages 34 to 65):
         # that write completes, then the process dies before the third.
-        cart, original, expected = self.cart_in_memory("cart.bin", 2 + 3 * 32 + 5)
+        cart, original, expected, _ = self.cart_in_memory("cart.bin", 2 + 3 * 32 + 5)
         log = os.path.join(self.dir, "trace.log")
         for sent in SIGNALS:
             with self.subTest(signal=name(sent)):
