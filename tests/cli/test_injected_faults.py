@@ -113,6 +113,8 @@ class InjectedFaults(CartTestCase):
                 ("EOPNOTSUPP", summary, 0, expected),
                 ("EDQUOT", "failed to write page 2, errno 122!\n", 1, sparse)):
             with self.subTest(error=error):
+                if WINDOWS and status:
+                    self.skipTest("space is set aside through Linux's file calls")
                 self.write("cart.bin", self.original)
                 with open(self.path("cart.bin"), "r+b") as f:
                     f.truncate(len(sparse))  # the hole again
