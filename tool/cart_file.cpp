@@ -4,60 +4,15 @@
 #include <cerrno>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <io.h>
-#include <share.h>
-#include <windows.h>
-
-#include <cwchar>
-#include <vector>
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
+#ifndef _WIN32
 #include <sys/types.h>
 #include <unistd.h>
 #endif
-#ifdef __linux__
-#include <sys/vfs.h>
-#endif
+
+#include "cart_storage.hpp"
 
 namespace frennick {
 namespace {
-
-#ifdef _WIN32
-// Windows opens any file name only in its wide form. Denying other writers
-// is the lock: a second Frennick, or any program that holds the cart open
-// for writing, is refused.
-OpenedCart openForUpdate(const char* utf8Path) {
-  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, nullptr, 0);
-  if (size <= 0) {
-    errno = EINVAL;
-    return {nullptr, false};
-  }
-  std::vector<wchar_t> wide(static_cast<std::size_t>(size));
-  MultiByteToWideChar(CP_UTF8, 0, utf8Path, -1, wide.data(), size);
-  std::FILE* cart = _wfsopen(wide.data(), L"rb+", _SH_DENYWR);
-  const bool inUse = cart == nullptr && _doserrno == ERROR_SHARING_VIOLATION;
-  return {cart, inUse};
-}
-#else
-OpenedCart openForUpdate(const char* path) {
-  std::FILE* cart = std::fopen(path, "rb+");
-  if (cart == nullptr) return {nullptr, false};
-  const int saved = errno;
-  if (flock(fileno(cart), LOCK_EX | LOCK_NB) != 0 &&
-      (errno == EWOULDBLOCK || errno == EAGAIN)) {
-    std::fclose(cart);
-    return {nullptr, true};
-  }
-  // ENOLCK, EOPNOTSUPP, EINVAL: a file system that cannot lock at all
-  // (some network and FUSE ones); go on as before locks.
-  errno = saved;
-  return {cart, false};
-}
-#endif
 
 // Absolute seek with a 64-bit offset, so that carts past 2 GiB work.
 bool seekTo(std::FILE* cart, std::int64_t offset) {
@@ -113,120 +68,10 @@ std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
 }
 #endif
 
-// True when part of the cart is a hole that takes disk space only once it
-// is written (a sparse file). False where that cannot be told.
-bool hasHoles(int descriptor) {
-#ifdef _WIN32
-  (void)descriptor;
-  return false;
-#else
-  struct stat status {};
-  return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
-         static_cast<std::int64_t>(status.st_blocks) * 512 < status.st_size;
-#endif
-}
-
-// Copy-on-write file systems (btrfs, ZFS, bcachefs) need new space even to
-// overwrite, and may run out of it inside a page.
-bool copiesOnWrite(int descriptor) {
-#ifdef __linux__
-  struct statfs system {};
-  if (fstatfs(descriptor, &system) != 0) return false;
-  switch (static_cast<std::uint32_t>(system.f_type)) {
-    case 0x9123683EU:  // btrfs
-    case 0x2FC12FC1U:  // ZFS
-    case 0xCA451A4EU:  // bcachefs
-      return true;
-    default:
-      return false;
-  }
-#else
-  (void)descriptor;
-  return false;
-#endif
-}
-
-// Has the file system set aside the space that writing these bytes of a
-// sparse cart will take. False, with errno set, only when there is no room;
-// where the file system cannot tell, the write will.
-bool reserve(int descriptor, std::int64_t offset, std::int64_t length) {
-#ifdef __linux__
-  if (fallocate(descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                static_cast<off_t>(length)) == 0) {
-    return true;
-  }
-  return errno != ENOSPC && errno != EDQUOT;
-#else
-  (void)descriptor;
-  (void)offset;
-  (void)length;
-  return true;
-#endif
-}
-
-// The bytes a copy-on-write file system says it can still take; -1 where
-// it cannot tell.
-std::int64_t freeBytes(int descriptor) {
-#ifdef _WIN32
-  (void)descriptor;
-  return -1;
-#else
-  struct statvfs system {};
-  if (fstatvfs(descriptor, &system) != 0) return -1;
-  return static_cast<std::int64_t>(system.f_bavail) *
-         static_cast<std::int64_t>(system.f_frsize);
-#endif
-}
-
-// Asks the operating system to put the cart on the storage device. A stream
-// with no file descriptor (one made of the program's own functions) has
-// nothing held there beyond what fflush handed over.
-bool sync(std::FILE* cart) {
-#ifdef _WIN32
-  const int descriptor = _fileno(cart);
-  if (descriptor < 0) return true;
-  // A device such as NUL holds nothing to sync.
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
-  if (GetFileType(handle) != FILE_TYPE_DISK) return true;
-  return _commit(descriptor) == 0;
-#else
-  const int descriptor = fileno(cart);
-  if (descriptor < 0) return true;
-#if defined(__APPLE__)
-  // fsync leaves the data in the drive's own cache there.
-  if (fcntl(descriptor, F_FULLFSYNC) != -1) return true;
-  if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) return false;
-  const bool synced = fsync(descriptor) == 0;
-#elif defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
-  const bool synced = fdatasync(descriptor) == 0;
-#else
-  const bool synced = fsync(descriptor) == 0;
-#endif
-  // EINVAL: a special file such as /dev/null, which holds nothing to sync.
-  return synced || errno == EINVAL;
-#endif
-}
-
-// After a failed sync the system may keep the pages the device refused,
-// marked as written: a rerun would read them and believe the job done.
-// Dropping them makes the next run read what the device really holds.
-void forgetCachedPages(std::FILE* cart) {
-#if defined(__linux__)
-  const int descriptor = fileno(cart);
-  if (descriptor >= 0) {
-    const int saved = errno;
-    posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
-    errno = saved;
-  }
-#else
-  (void)cart;
-#endif
-}
-
 }  // namespace
 
 OpenedCart openCartForUpdate(const char* path) {
-  const OpenedCart opened = openForUpdate(path);
+  const OpenedCart opened = openLockedForUpdate(path);
   if (opened.stream != nullptr) {
     // Unbuffered: every read or write of pages is one call to the operating
     // system, and a page is never split between a buffer and the file.
@@ -374,7 +219,7 @@ bool CartFile::close() noexcept {
   // error flag again as a failure to close.
   std::clearerr(stream_);
   errno = 0;
-  const bool synced = sync(stream_);
+  const bool synced = syncToDevice(stream_);
   const int syncError = errno;
   if (!synced) forgetCachedPages(stream_);
   const bool closed = std::fclose(stream_) == 0;

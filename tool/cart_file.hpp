@@ -9,14 +9,10 @@
 #include <optional>
 
 #include "cart_layout.hpp"
+#include "cart_storage.hpp"
 #include "page_polarity.hpp"
 
 namespace frennick {
-
-struct OpenedCart {
-  std::FILE* stream;  // null when the cart could not be had
-  bool inUse;         // another program holds it: nothing was read
-};
 
 // Opens an existing cart for binary reading and updating, never creating or
 // truncating it, and has it to itself until it is closed: two runs at once

@@ -57,10 +57,20 @@ bool writeBack(CartFile& cart, std::int64_t firstPage, const CartBlock& block,
   return true;
 }
 
-// Closing syncs the cart; only then is a report of the run true.
+// Closing syncs the cart; only then is a report of the run true. Signals
+// wait for the sync and, when it fails, for the cache to be dropped: a run
+// ended in between would leave pages the device refused in the cache, and a
+// rerun would read them as done. A sync cannot be cut short anyway.
 bool closeCart(CartFile& cart, const char* path, std::FILE* out) {
-  if (cart.close()) return true;
-  std::fprintf(out, "failed to close '%s', errno %d!\n", path, errno);
+  bool closed = false;
+  int error = 0;
+  {
+    const TerminationHold hold;
+    closed = cart.close();
+    error = errno;
+  }
+  if (closed) return true;
+  std::fprintf(out, "failed to close '%s', errno %d!\n", path, error);
   return false;
 }
 

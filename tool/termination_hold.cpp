@@ -5,6 +5,12 @@
 #else
 #include <csignal>
 #endif
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#endif
 
 namespace frennick {
 
@@ -40,12 +46,27 @@ TerminationHold::~TerminationHold() { ReleaseSRWLockExclusive(&writing); }
 #else
 namespace {
 
+#ifdef __linux__
+// The kernel's own call: the C library's sigprocmask quietly leaves out the
+// two signals it keeps for its threads (32 and 33), and with no handler
+// either of them ends the process mid-write. This program has one thread
+// and no use for them. The kernel leaves KILL and STOP out by itself.
+constexpr std::size_t kKernelSignalSetBytes = (_NSIG - 1) / 8;
+
+void setKernelMask(int how, const void* set, void* before) noexcept {
+  syscall(SYS_rt_sigprocmask, how, set, before, kKernelSignalSetBytes);
+}
+#endif
+
 // Every signal that can be blocked: any of them may end the process (USR1,
-// ALRM, PIPE, real-time ones...), not only the usual four. The system
-// leaves KILL and STOP out by itself.
+// ALRM, PIPE, real-time ones...), not only the usual four.
 sigset_t everySignal() noexcept {
   sigset_t set;
   sigfillset(&set);
+#ifdef __linux__
+  static_assert(sizeof set >= kKernelSignalSetBytes);
+  std::memset(&set, 0xFF, kKernelSignalSetBytes);
+#endif
   return set;
 }
 
@@ -62,11 +83,19 @@ void prepareTerminationHold() noexcept {
 // which for most is to end the process; an ignored one never became pending.
 TerminationHold::TerminationHold() noexcept {
   static const sigset_t hold = everySignal();
+#ifdef __linux__
+  setKernelMask(SIG_BLOCK, &hold, &before_);
+#else
   sigprocmask(SIG_BLOCK, &hold, &before_);
+#endif
 }
 
 TerminationHold::~TerminationHold() {
+#ifdef __linux__
+  setKernelMask(SIG_SETMASK, &before_, nullptr);
+#else
   sigprocmask(SIG_SETMASK, &before_, nullptr);
+#endif
 }
 #endif
 

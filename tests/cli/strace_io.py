@@ -17,6 +17,8 @@ SEEK = "lseek,_llseek"
 # injection into either reaches the one the binary makes.
 READ = "read,pread64"
 WRITE = "write,pwrite64"
+# The record lock on the cart; a 32-bit process calls fcntl64.
+RECORD_LOCK = "fcntl,fcntl64"
 
 
 # LeakSanitizer cannot run under a tracer; a sanitizer build must still
@@ -27,7 +29,7 @@ TRACER = [STRACE, "-f", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "signa
 def strace_prefix(cart_path, log_path, *options):
     return [*TRACER, "-P", cart_path,
             "-e", "trace=openat,lseek,_llseek,read,write,pread64,pwrite64,fdatasync,fsync,close,"
-            "?fadvise64,?fadvise64_64,?fallocate,?flock",
+            "?fadvise64,?fadvise64_64,?fallocate,?flock,?fcntl,?fcntl64",
             "-o", log_path, *options]
 
 

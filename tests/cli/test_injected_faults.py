@@ -2,6 +2,7 @@
 -P cart -e inject=...): for each, the message, exit status 1, and the cart
 compared page by page with what a run stopped at that point must leave."""
 
+import signal
 import unittest
 
 import cart_model
@@ -78,30 +79,44 @@ class InjectedFaults(CartTestCase):
     @unittest.skipIf(WINDOWS, "the system's cache of a file is Linux's here")
     def test_failed_sync_drops_the_cached_cart(self):
         # The pages the device refused may stay in the cache marked as
-        # written; a rerun must read what the device holds instead.
-        self.run_injected("fdatasync,fsync:error=EIO")
-        calls = strace_io.calls_in_order(self.path("trace.log"))
-        names = [call for call, _ in calls]
-        sync = max(i for i, name in enumerate(names) if name in ("fdatasync", "fsync"))
-        self.assertIn("fadvise64", names[sync:], calls[sync:])
-        with open(self.path("trace.log")) as log:
-            self.assertIn("POSIX_FADV_DONTNEED", log.read())
+        # written; a rerun must read what the device holds instead. The
+        # whole cart is dropped, even when a signal comes during the sync:
+        # it waits until the cache is dropped, then ends the run.
+        for sent in (None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sent):
+                self.write("cart.bin", self.original)
+                result = self.run_injected("fdatasync,fsync:error=EIO"
+                                           + (f":signal={int(sent)}" if sent else ""))
+                self.assertEqual(result.status, -sent if sent else 1)
+                calls = strace_io.calls_in_order(self.path("trace.log"))
+                names = [call for call, _ in calls]
+                sync = max(i for i, name in enumerate(names) if name in ("fdatasync", "fsync"))
+                self.assertIn("fadvise64", names[sync:], calls[sync:])
+                with open(self.path("trace.log")) as log:
+                    # From byte 0 to the end of the file, whatever its size.
+                    self.assertRegex(log.read(), r"fadvise64(_64)?\(\d+, 0, 0, POSIX_FADV_DONTNEED\)")
 
     @unittest.skipIf(WINDOWS, "Windows locks by the share mode it opens with")
     def test_lock(self):
-        # Held by another program: refused, nothing read. A file system that
-        # cannot lock at all: the run goes on as it would without locks.
+        # Held by another program, with flock or with a record lock (lockf,
+        # fcntl, an open file's own lock): refused, nothing read. A file
+        # system that cannot lock at all: the run goes on as it would
+        # without locks.
         expected, summary, _ = cart_model.run(self.original)
-        for error, words, status, after in (
-                ("EAGAIN", "failed to lock 'cart.bin': it is in use by another program!\n",
-                 1, self.original),
-                ("ENOLCK", summary, 0, expected), ("EOPNOTSUPP", summary, 0, expected),
-                ("EINVAL", summary, 0, expected)):
-            with self.subTest(error=error):
-                self.write("cart.bin", self.original)
-                result = self.run_injected(f"flock:error={error}")
-                self.assertEqual((result.stdout, result.status), (words, status))
-                self.assert_cart(after)
+        in_use = "failed to lock 'cart.bin': it is in use by another program!\n"
+        for call in ("flock", strace_io.RECORD_LOCK):
+            for error, words, status, after in (
+                    ("EAGAIN", in_use, 1, self.original),
+                    ("ENOLCK", summary, 0, expected), ("EOPNOTSUPP", summary, 0, expected),
+                    ("EINVAL", summary, 0, expected)):
+                with self.subTest(call=call, error=error):
+                    self.write("cart.bin", self.original)
+                    result = self.run_injected(f"{call}:error={error}")
+                    self.assertEqual((result.stdout, result.status), (words, status))
+                    self.assert_cart(after)
+        with self.subTest(call="fcntl", error="EACCES"):
+            result = self.run_injected(f"{strace_io.RECORD_LOCK}:error=EACCES")
+            self.assertEqual((result.stdout, result.status), (in_use, 1))
 
     def test_sparse_cart_where_space_cannot_be_set_aside(self):
         # Some file systems cannot reserve space at all: the run goes on and

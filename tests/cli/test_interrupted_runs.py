@@ -3,6 +3,7 @@ cart byte for byte as one uninterrupted run would; a run started while
 another holds the cart is refused and changes nothing."""
 
 import fcntl
+import struct
 import subprocess
 import unittest
 
@@ -58,13 +59,23 @@ class InterruptedRuns(CartTestCase):
 @unittest.skipIf(WINDOWS, "POSIX locks; the Windows share mode is tested under wine")
 class OneRunAtATime(CartTestCase):
     def test_cart_locked_by_another_program(self):
-        # As flock(1) or another Frennick holds it: refused at once.
+        # As flock(1) or another Frennick holds it, or a program that takes
+        # record locks (lockf, fcntl; QEMU locks its images with an open
+        # file's own lock): refused at once.
         original = self.demo_cart("cart.bin", "--random", "--pages", "40")
-        with open(self.path("cart.bin"), "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
-            result = self.frennick("cart.bin")
-        self.assertEqual((result.stdout, result.status), (in_use("cart.bin"), 1))
-        self.assertTrue(self.read("cart.bin") == original, "the cart was changed")
+        whole_file = struct.pack("hhxxxxqqixxxx", fcntl.F_WRLCK, 0, 0, 0, 0)
+        holders = {
+            "flock": lambda held: fcntl.flock(held, fcntl.LOCK_EX),
+            "lockf": lambda held: fcntl.lockf(held, fcntl.LOCK_EX),
+            "open file lock": lambda held: fcntl.fcntl(held, fcntl.F_OFD_SETLK, whole_file),
+        }
+        for holder, take in holders.items():
+            with self.subTest(holder=holder):
+                with open(self.path("cart.bin"), "r+b") as held:
+                    take(held)
+                    result = self.frennick("cart.bin")
+                self.assertEqual((result.stdout, result.status), (in_use("cart.bin"), 1))
+                self.assertTrue(self.read("cart.bin") == original, "the cart was changed")
 
     def test_two_runs_at_once(self):
         # Each pair starts together on a cart of random pages in a tmpfs.

@@ -21,6 +21,12 @@ class IoPattern(CartTestCase):
         pages = 75  # a few reads' worth, ending inside one
         self.demo_cart("io.bin", "--pages", str(pages), "--tail", "999")
         reads, writes = self.traced_run("io.bin")
+        # Both locks are taken before anything is read: another program's
+        # half-written page 1 must not be read.
+        calls = [call for call, _ in strace_io.calls_in_order(self.path("trace.log"))]
+        first_read = calls.index("pread64")
+        self.assertIn("flock", calls[:first_read], calls)
+        self.assertTrue({"fcntl", "fcntl64"} & set(calls[:first_read]), calls)
         self.assertEqual(strace_io.covered(reads, 0, PAGE), 0, "page 0 read")
         self.assertEqual(strace_io.covered(writes, 0, 2 * PAGE), 0, "page 0 or 1 written")
         for n in range(1, pages):

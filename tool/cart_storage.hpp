@@ -1,0 +1,47 @@
+// What the file system does for the cart beyond reading and writing it:
+// locking it, telling whether writes need new space and setting it aside,
+// syncing it, and dropping its pages from the system's cache.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace frennick {
+
+struct OpenedCart {
+  std::FILE* stream;  // null when the cart could not be had
+  bool inUse;         // another program holds it: nothing was read
+};
+
+// Opens an existing cart for binary reading and updating, never creating or
+// truncating it, and locks it before anything is read. On a failure other
+// than the cart being in use, errno says why.
+OpenedCart openLockedForUpdate(const char* path);
+
+// True when part of the cart is a hole that takes disk space only once it
+// is written (a sparse file). False where that cannot be told.
+bool hasHoles(int descriptor);
+
+// Copy-on-write file systems (btrfs, ZFS, bcachefs) need new space even to
+// overwrite, and may run out of it inside a page.
+bool copiesOnWrite(int descriptor);
+
+// Has the file system set aside the space that writing these bytes of a
+// sparse cart will take. False, with errno set, only when there is no room;
+// where the file system cannot tell, the write will.
+bool reserve(int descriptor, std::int64_t offset, std::int64_t length);
+
+// The bytes a file system says it can still take; -1 where it cannot tell.
+std::int64_t freeBytes(int descriptor);
+
+// Asks the operating system to put the cart on the storage device. False,
+// with errno set, when the device refused it.
+bool syncToDevice(std::FILE* cart);
+
+// After a failed sync the system may keep the pages the device refused,
+// marked as written: a rerun would read them and believe the job done.
+// Drops every cached page of the cart, so that the next run reads what the
+// device really holds. Leaves errno as it was.
+void forgetCachedPages(std::FILE* cart);
+
+}  // namespace frennick
