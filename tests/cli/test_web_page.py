@@ -100,6 +100,14 @@ class WebPage(CartTestCase):
         result = self.frennick(name)
         return result.stdout, self.read(name)
 
+    def notice(self):
+        return self.browser.evaluate("document.getElementById('notice').textContent")
+
+    def copy_offered(self):
+        return self.browser.evaluate(
+            "(() => { const link = document.querySelector('a[download]');"
+            " return Boolean(link.href) && !link.hidden; })()")
+
     def test_download_path_gives_the_tools_bytes_and_words(self):
         random_cart = self.demo_cart("random.bin", "--random", "--pages", "67", "--seed", "2")
         video = self.demo_cart("video.bin", "--pages", "80", "--seed", "3")
@@ -107,28 +115,40 @@ class WebPage(CartTestCase):
         two = self.demo_cart("two.bin", "--pages", "2")
         bad = bytearray(video)
         bad[cart_model.PAGE + 15] ^= 1
-        carts = {"random": random_cart, "video": video, "tail": tailed, "two pages": two,
-                 "too short": video[:2 * cart_model.PAGE - 1], "no signature": bytes(bad)}
+        _, matched = self.native("matched.bin", tailed)
+        # What the page must say of each outcome, besides the tool's lines.
+        carts = {"random": (random_cart, "save the processed copy"),
+                 "video": (video, "save the processed copy"),
+                 "tail": (tailed, "save the processed copy"),
+                 "already matched": (matched, "nothing needed changing, so there is no copy"),
+                 "two pages": (two, "nothing needed changing, so there is no copy"),
+                 "too short": (video[:2 * cart_model.PAGE - 1], "Nothing was changed: cart.bin is too short"),
+                 "no signature": (bytes(bad), "Nothing was changed: cart.bin is not a video cart")}
         for engine, query in (("simd128", ""), ("bytewise", "?simd=off")):
             self.open_page("file://" + PAGE_FILE + query)
             self.assertIn(engine, self.browser.evaluate(
                 "document.getElementById('engine').textContent"))
-            for kind, data in carts.items():
+            for kind, (data, notice) in carts.items():
                 with self.subTest(engine=engine, cart=kind):
                     self.write("cart.bin", data)
                     self.choose("cart.bin")
                     shown = self.finished()
                     expected_words, expected_bytes = self.native("native.bin", data)
                     self.assertEqual(shown, expected_words)
-                    copy = self.browser.evaluate(COPY)
-                    if expected_words.startswith("Process complete"):
-                        self.assertTrue(base64.b64decode(copy) == expected_bytes,
+                    self.assertIn(notice, self.notice())
+                    if expected_bytes != data:
+                        self.assertTrue(self.copy_offered())
+                        self.assertTrue(base64.b64decode(self.browser.evaluate(COPY)) == expected_bytes,
                                         "the copy differs from the native run's cart")
                         self.assertEqual(self.browser.evaluate(
                             "document.querySelector('a[download]').download"), "cart.bin")
+                        # The copy is the browser's own: it still saves once
+                        # the original has changed.
+                        self.write("cart.bin", data[:100])
+                        self.assertTrue(base64.b64decode(self.browser.evaluate(COPY)) == expected_bytes)
                     else:
-                        self.assertIsNone(copy, "a copy offered after a failure")
-                    self.assertTrue(self.read("cart.bin") == data, "the chosen file changed")
+                        self.assertFalse(self.copy_offered(), "a copy offered with nothing changed")
+                    self.assertTrue(self.read("native.bin") == expected_bytes)
 
     def test_a_dropped_cart(self):
         # A drop carries the file; with no handle to write it through, the
@@ -156,35 +176,110 @@ class WebPage(CartTestCase):
         if private:
             self.browser.evaluate(INTO_PRIVATE_FILE)
 
-    def test_in_place_and_cancelled(self):
-        # In place goes through createWritable(): the cart is replaced only
-        # when the run closes it. Served over HTTP, as from any web server.
-        url = f"http://127.0.0.1:{self.server.server_address[1]}/{os.path.basename(PAGE_FILE)}"
-        self.open_page(url)
-        data = self.demo_cart("cart.bin", "--pages", "90", "--tail", "300", "--seed", "9")
-        self.keep_the_choice("cart.bin")
+    def run_in_place(self):
         self.browser.evaluate("window.cartHandle.getFile().then("
                               "(file) => window.frennick.run(file, window.cartHandle)), true")
-        shown = self.finished()
-        expected_words, expected_bytes = self.native("native.bin", data)
-        self.assertEqual(shown, expected_words)
-        self.assertEqual(self.browser.evaluate(PRIVATE_FILE_DIGEST),
-                         hashlib.sha256(expected_bytes).hexdigest())
-        self.assertIsNone(self.browser.evaluate(COPY), "a copy offered after an in-place run")
 
-        # Cancelled a third of the way through a 64 MiB cart: left as it was.
+    def test_in_place_and_cancelled(self):
+        # In place goes through createWritable(): the cart is replaced only
+        # when the run closes it, and it is opened for writing only once a
+        # page has changed. Served over HTTP, as from any web server.
+        url = f"http://127.0.0.1:{self.server.server_address[1]}/{os.path.basename(PAGE_FILE)}"
+        data = self.demo_cart("cart.bin", "--pages", "90", "--tail", "300", "--seed", "9")
+        expected_words, expected_bytes = self.native("native.bin", data)
+        _, twice = self.native("native.bin", expected_bytes)
+        self.assertTrue(twice == expected_bytes)
+        count_openings = ("(() => { const real = window.cartHandle.createWritable.bind(window.cartHandle);"
+                          " window.openings = 0; window.cartHandle.createWritable = (...how) =>"
+                          " { ++window.openings; return real(...how); }; return true; })()")
+        refuse = ("(() => { window.cartHandle.createWritable = async () =>"
+                  " { throw new DOMException('no', 'NotAllowedError'); }; return true; })()")
+        hold = ("window.cartHandle.createWritable({ keepExistingData: true, mode: 'exclusive' })"
+                ".then((held) => { window.held = held; return true; })")
+        for case, cart, setup, words, notice, after, opened in (
+                ("changed", data, count_openings, expected_words,
+                 "cart.bin was changed in place.", expected_bytes, 1),
+                ("already matched", expected_bytes, count_openings,
+                 expected_words.replace(expected_words.split(" patches")[0].rsplit(" ", 1)[1] + " patches", "0 patches"),
+                 "nothing needed changing, so the cart was not written", expected_bytes, 0),
+                ("permission refused", data, refuse, expected_words,
+                 "Permission to change cart.bin was refused", data, None),
+                ("in use by another tab", data, hold, "", "being changed by another tab",
+                 data, None)):
+            with self.subTest(case=case):
+                self.open_page(url)
+                self.write("cart.bin", cart)
+                self.keep_the_choice("cart.bin")
+                self.browser.evaluate(setup)
+                modified = self.browser.evaluate(
+                    "window.cartHandle.getFile().then((file) => file.lastModified)")
+                self.run_in_place()
+                shown = self.finished()
+                if case != "already matched":
+                    self.assertEqual(shown, words)
+                else:
+                    self.assertTrue(shown.startswith("Process complete after 90 pages, 0 patches"), shown)
+                self.assertIn(notice, self.notice())
+                self.assertEqual(self.browser.evaluate(PRIVATE_FILE_DIGEST),
+                                 hashlib.sha256(after).hexdigest())
+                if opened is not None:
+                    self.assertEqual(self.browser.evaluate("window.openings"), opened)
+                if case == "already matched":
+                    self.assertEqual(self.browser.evaluate(
+                        "window.cartHandle.getFile().then((file) => file.lastModified)"), modified)
+                if case == "permission refused":
+                    self.assertTrue(base64.b64decode(self.browser.evaluate(COPY)) == expected_bytes)
+                else:
+                    self.assertFalse(self.copy_offered(), "a copy offered after an in-place run")
+
+        # A 64 MiB cart: while it runs, the controls are off and a second
+        # cart gets a visible "in progress"; cancelled a third of the way
+        # through, it is left as it was.
         data = self.demo_cart("big.bin", "--random", "--pages", "8192", "--seed", "4")
         self.open_page(url)
         self.keep_the_choice("big.bin")
-        self.browser.evaluate("window.cartHandle.getFile().then("
-                              "(file) => window.frennick.run(file, window.cartHandle)), true")
+        self.run_in_place()
+        self.browser.wait_for("document.querySelector('progress').value > 0.1")
+        self.assertTrue(self.browser.evaluate(
+            "document.getElementById('cart').disabled && document.getElementById('busy').hidden"))
+        self.browser.evaluate("window.frennick.run(new File([], 'other.bin'), null), true")
+        self.assertFalse(self.browser.evaluate("document.getElementById('busy').hidden"))
         self.browser.wait_for("document.querySelector('progress').value > 0.3")
         self.browser.evaluate("window.frennick.cancel(), true")
         self.assertEqual(self.finished(), "")
         self.assertEqual(self.browser.evaluate("document.body.dataset.state"), "cancelled")
+        self.assertIn("Cancelled", self.notice())
         self.assertEqual(self.browser.evaluate(PRIVATE_FILE_DIGEST),
                          hashlib.sha256(data).hexdigest(), "a cancelled run changed the cart")
 
+        # The cart changed on disk by another program after it was chosen:
+        # the run stops and says so, with no copy.
+        self.browser.evaluate("window.cartHandle.getFile().then(async (file) => {"
+                              " const other = await window.cartHandle.createWritable({ keepExistingData: true });"
+                              " await other.write({ type: 'write', position: 0, data: new Uint8Array(8) });"
+                              " await other.close(); window.frennick.run(file, null); return true; })")
+        self.assertEqual(self.finished(), "")
+        self.assertIn("changed on disk during the run", self.notice())
+        self.assertFalse(self.copy_offered())
+
+    def test_a_clean_console(self):
+        # Nothing logged as an error or a warning on load, in either build.
+        for query in ("", "?simd=off"):
+            with self.subTest(query=query):
+                self.browser.call("Log.enable")
+                self.browser.call("Runtime.enable")
+                self.browser.events.clear()
+                self.open_page("file://" + PAGE_FILE + query)
+                self.browser.evaluate("new Promise((done) => setTimeout(() => done(true), 500))")
+                logged = [e for e in self.browser.events
+                          if (e.get("method") == "Log.entryAdded"
+                              and e["params"]["entry"]["level"] in ("error", "warning"))
+                          or (e.get("method") == "Runtime.consoleAPICalled"
+                              and e["params"]["type"] in ("error", "warning"))
+                          or e.get("method") == "Runtime.exceptionThrown"]
+                self.assertEqual(logged, [])
+                self.browser.call("Log.disable")
+                self.browser.call("Runtime.disable")
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,0 +1,201 @@
+// One run over a cart, in a Worker so that the page stays responsive: reads
+// the cart as a stream into the module's block, has it matched, and either
+// hands the runs of changed pages to the page, which writes them into the
+// cart, or writes the whole processed copy itself as it goes, so that no
+// run ever holds more than a few blocks of the cart in memory. The page
+// puts the engine's JavaScript before this, and says which build to load.
+"use strict";
+
+const PAGE = 8192;
+// Blocks handed to the page and not yet written: the bound on memory.
+const IN_FLIGHT = 8;
+// The copy's pieces, when it is kept as blobs: a few MiB each.
+const PIECE = 4 * 1024 * 1024;
+
+let engine = null;
+let credits = IN_FLIGHT;
+let creditArrived = null;
+
+const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
+
+// Exactly `into.length` bytes from a stream's reader, fewer only at its end.
+class StreamReader {
+  constructor(stream) {
+    this.reader = stream.getReader();
+    this.left = new Uint8Array(0);
+  }
+
+  async into(into) {
+    let done = 0;
+    while (done < into.length) {
+      if (this.left.length === 0) {
+        // A File is a snapshot: once the file on disk changes, reading it
+        // fails (Chromium says "network error", as for any stream).
+        const { done: ended, value } = await this.reader.read().catch(() => {
+          throw new DOMException("the file changed", "NotReadableError");
+        });
+        if (ended) break;
+        this.left = value;
+      }
+      const take = Math.min(this.left.length, into.length - done);
+      into.set(this.left.subarray(0, take), done);
+      this.left = this.left.subarray(take);
+      done += take;
+    }
+    return done;
+  }
+}
+
+// The processed copy, written as the run goes: into a file of the origin's
+// private file system where the browser offers one to this page, else as
+// blobs of a few MiB, which the browser keeps outside the page's memory.
+async function openCopy(name) {
+  try {
+    const root = await navigator.storage.getDirectory();
+    const handle = await root.getFileHandle(name, { create: true });
+    const access = await handle.createSyncAccessHandle();
+    access.truncate(0);
+    return {
+      kind: "private file",
+      write(bytes, at) {
+        for (let done = 0; done < bytes.length;) {
+          done += access.write(bytes.subarray(done), { at: at + done });
+        }
+      },
+      async finish() {
+        access.flush();
+        access.close();
+        return null;  // the page takes the file from the private file system
+      },
+      abandon() {
+        access.close();
+      },
+    };
+  } catch {
+    // No private file system here (Chromium from file://): blobs.
+  }
+  const pieces = [];
+  const staging = new Uint8Array(PIECE);
+  let staged = 0;
+  const flush = () => {
+    if (staged > 0) pieces.push(new Blob([staging.subarray(0, staged)]));
+    staged = 0;
+  };
+  return {
+    kind: "blobs",
+    write(bytes) {  // always in order, from the start
+      for (let done = 0; done < bytes.length;) {
+        const take = Math.min(bytes.length - done, PIECE - staged);
+        staging.set(bytes.subarray(done, done + take), staged);
+        staged += take;
+        done += take;
+        if (staged === PIECE) flush();
+      }
+    },
+    async finish() {
+      flush();
+      return new Blob(pieces);
+    },
+    abandon() {},
+  };
+}
+
+async function waitForCredit() {
+  while (credits === 0) {
+    await new Promise((resolve) => { creditArrived = resolve; });
+  }
+  --credits;
+}
+
+// The whole run. In place, page 0 and the tail are never read; for a copy
+// they are copied as they are.
+async function run({ file, inPlace, copyName }) {
+  const pages = Math.floor(file.size / PAGE);
+  const ending = (outcome, lines, extra = {}) =>
+    postMessage({ type: "end", outcome, lines, ...extra });
+  if (file.size < 2 * PAGE) {
+    return ending("short", [text(engine._firstPageFailure())]);
+  }
+  const heap = () => engine.HEAPU8;
+  const slot = (n, count = 1) =>
+    heap().subarray(engine._pageSlot(n), engine._pageSlot(n) + count * PAGE);
+
+  const copy = inPlace ? null : await openCopy(copyName);
+  const reader = new StreamReader(inPlace ? file.slice(PAGE, pages * PAGE).stream()
+                                          : file.stream());
+  try {
+    if (copy) {
+      const page0 = new Uint8Array(PAGE);
+      await reader.into(page0);
+      copy.write(page0, 0);
+    }
+    await reader.into(slot(0));  // page 1
+    if (!engine._beginRun()) {
+      if (copy) copy.abandon();
+      return ending("not a cart", [text(engine._noSignature())]);
+    }
+    if (copy) copy.write(slot(0), PAGE);
+
+    const block = engine._pagesPerBlock();
+    const before = new Int32Array(Math.max(0, pages - 2));
+    const after = new Int32Array(Math.max(0, pages - 2));
+    let changed = false;
+    let lastProgress = 0;
+    for (let start = 2; start < pages;) {
+      const count = Math.min(block, pages - start);
+      const got = await reader.into(slot(1, count));
+      if (got !== count * PAGE) throw new DOMException("short read", "NotReadableError");
+      engine._matchPages(count);
+      for (let s = 1; s <= count; ++s) {
+        before[start + s - 3] = engine._pixelChangesBefore(s);
+        after[start + s - 3] = engine._pixelChangesAfter(s);
+      }
+      const runs = [];
+      for (let from = 1; ;) {
+        const first = engine._changedRunFirst(from);
+        const length = engine._changedRunCount(from);
+        if (length === 0) break;
+        runs.push({ offset: (start + first - 1) * PAGE, bytes: slot(first, length).slice() });
+        from = first + length;
+      }
+      changed ||= runs.length > 0;
+      if (copy) {
+        copy.write(slot(1, count), start * PAGE);
+      } else if (runs.length) {
+        await waitForCredit();
+        postMessage({ type: "runs", runs }, runs.map((r) => r.bytes.buffer));
+      }
+      engine._endBlock(count);
+      start += count;
+      const now = performance.now();
+      if (now - lastProgress > 100) {
+        lastProgress = now;
+        postMessage({ type: "progress", done: (start - 2) / Math.max(1, pages - 2) });
+      }
+    }
+    if (copy) {  // the tail, shorter than a page, as it is
+      const tail = new Uint8Array(file.size - pages * PAGE);
+      await reader.into(tail);
+      copy.write(tail, pages * PAGE);
+    }
+    const blob = copy ? await copy.finish() : null;
+    ending("complete", [text(engine._summary(pages))],
+           { changed, before, after, copy: blob, copyKind: copy && copy.kind });
+  } catch (error) {
+    if (copy) copy.abandon();
+    postMessage({ type: "failed", reason: error && error.name });
+  }
+}
+
+onmessage = async ({ data }) => {
+  if (data.type === "load") {
+    engine = await (data.simd ? FrennickSimd : FrennickPlain)();
+    postMessage({ type: "ready", kernel: text(engine._kernelName()) });
+  } else if (data.type === "credit") {
+    ++credits;
+    if (creditArrived) creditArrived();
+  } else if (data.type === "run") {
+    credits = IN_FLIGHT;
+    await run(data);
+  }
+};
