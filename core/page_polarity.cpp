@@ -59,23 +59,18 @@ int matchBytewise(const CartPage& previous, CartPage& current, RunTally& tally,
 namespace {
 
 #ifdef FRENNICK_X86
-enum class X86Feature { Sse2, Avx2, Avx512 };
-
-// The processor's answer to cpuid leaf `leaf`: eax, ebx, ecx, edx. Read
-// directly rather than through the compiler's runtime, which not every
-// toolchain links.
-struct CpuidRegisters {
-  unsigned eax, ebx, ecx, edx;
-};
-CpuidRegisters cpuid(unsigned leaf) noexcept {
+// The processor's answer to cpuid `leaf` and `subleaf`. Read directly
+// rather than through the compiler's runtime, which not every toolchain
+// links.
+CpuidRegisters readCpuid(unsigned leaf, unsigned subleaf) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__)
   int info[4];
-  __cpuidex(info, static_cast<int>(leaf), 0);
+  __cpuidex(info, static_cast<int>(leaf), static_cast<int>(subleaf));
   return {static_cast<unsigned>(info[0]), static_cast<unsigned>(info[1]),
           static_cast<unsigned>(info[2]), static_cast<unsigned>(info[3])};
 #else
   CpuidRegisters r{};
-  __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
+  __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
   return r;
 #endif
 }
@@ -90,26 +85,6 @@ unsigned long long savedRegisterState() noexcept {
   __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
   return (static_cast<unsigned long long>(edx) << 32) | eax;
 #endif
-}
-
-// AVX2 and AVX-512 also need the operating system to save the registers
-// they use.
-bool processorRuns(X86Feature feature) noexcept {
-  const unsigned highestLeaf = cpuid(0).eax;
-  if (highestLeaf < 1) return false;
-  const CpuidRegisters basic = cpuid(1);
-  if (feature == X86Feature::Sse2) return (basic.edx & (1U << 26)) != 0;
-  const bool avx = (basic.ecx & (1U << 28)) != 0;
-  const bool osSavesYmm = (basic.ecx & (1U << 27)) != 0 &&  // OSXSAVE
-                          (savedRegisterState() & 0x6) == 0x6;
-  if (!avx || !osSavesYmm || highestLeaf < 7) return false;
-  const CpuidRegisters extended = cpuid(7);
-  if (feature == X86Feature::Avx2) return (extended.ebx & (1U << 5)) != 0;
-  // AVX-512 F and BW, and BITALG for byte bit counts; the system must also
-  // save the mask and the upper vector registers.
-  return (extended.ebx & (1U << 16)) != 0 && (extended.ebx & (1U << 30)) != 0 &&
-         (extended.ecx & (1U << 12)) != 0 &&
-         (savedRegisterState() & 0xE6) == 0xE6;
 }
 #endif
 
@@ -138,9 +113,10 @@ struct KernelList {
 KernelList findKernels() noexcept {
   KernelList list;
 #ifdef FRENNICK_X86
-  if (processorRuns(X86Feature::Avx512)) list.add("avx512", matchAvx512);
-  if (processorRuns(X86Feature::Avx2)) list.add("avx2", matchAvx2);
-  if (processorRuns(X86Feature::Sse2)) list.add("sse2", matchSse2);
+  const X86Support runs = x86Support({readCpuid, savedRegisterState});
+  if (runs.avx512) list.add("avx512", matchAvx512);
+  if (runs.avx2) list.add("avx2", matchAvx2);
+  if (runs.sse2) list.add("sse2", matchSse2);
 #endif
 #ifdef FRENNICK_ARM
   if (processorRunsNeon()) list.add("neon", matchNeon);
@@ -153,6 +129,32 @@ KernelList findKernels() noexcept {
 }
 
 }  // namespace
+
+#ifdef FRENNICK_X86
+// AVX2 and AVX-512 also need the operating system to save the registers
+// they use; XCR0 is read only where the system says it may be (OSXSAVE),
+// and leaf 7 only where the processor has it.
+X86Support x86Support(const X86Probe& probe) noexcept {
+  X86Support support{};
+  const unsigned highestLeaf = probe.cpuid(0, 0).eax;
+  if (highestLeaf < 1) return support;
+  const CpuidRegisters basic = probe.cpuid(1, 0);
+  support.sse2 = (basic.edx & (1U << 26)) != 0;
+  const bool avx = (basic.ecx & (1U << 28)) != 0;
+  const bool osxsave = (basic.ecx & (1U << 27)) != 0;
+  if (!avx || !osxsave || highestLeaf < 7) return support;
+  const unsigned long long saved = probe.xgetbv();
+  if ((saved & 0x6) != 0x6) return support;  // SSE and AVX state
+  const CpuidRegisters extended = probe.cpuid(7, 0);
+  support.avx2 = (extended.ebx & (1U << 5)) != 0;
+  // AVX-512 F and BW, and BITALG for byte bit counts; the system must also
+  // save the mask and the upper vector registers.
+  support.avx512 = (extended.ebx & (1U << 16)) != 0 &&
+                   (extended.ebx & (1U << 30)) != 0 &&
+                   (extended.ecx & (1U << 12)) != 0 && (saved & 0xE6) == 0xE6;
+  return support;
+}
+#endif
 
 std::span<const NamedKernel> availableKernels() noexcept {
   static const KernelList list = findKernels();

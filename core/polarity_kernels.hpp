@@ -37,6 +37,21 @@ int matchAvx2(const CartPage& previous, CartPage& current, RunTally& tally,
               PageFlips& flips) noexcept;
 int matchAvx512(const CartPage& previous, CartPage& current, RunTally& tally,
                 PageFlips& flips) noexcept;
+
+// What the processor and the operating system offer, from what cpuid and
+// xgetbv say: a pure function of their answers, so that every processor
+// and system can be played to it.
+struct CpuidRegisters {
+  unsigned eax, ebx, ecx, edx;
+};
+struct X86Probe {
+  CpuidRegisters (*cpuid)(unsigned leaf, unsigned subleaf) noexcept;
+  unsigned long long (*xgetbv)() noexcept;  // XCR0: the state the system saves
+};
+struct X86Support {
+  bool sse2, avx2, avx512;
+};
+X86Support x86Support(const X86Probe& probe) noexcept;
 #endif
 
 #if defined(__aarch64__) || defined(_M_ARM64) || defined(__arm__)

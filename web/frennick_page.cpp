@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "cart_layout.hpp"
 #include "cart_run.hpp"
@@ -27,10 +28,19 @@ std::array<int, kPagesPerBlock + 1> changesBefore;
 std::array<int, kPagesPerBlock + 1> changesAfter;
 char line[256];
 
+// A row's four pixel bytes lie together: one word a row.
 int pixelChanges(const CartPage& before, const CartPage& page) {
   int changes = 0;
-  for (const std::size_t p : frennick::kPixelByteOffsets)
-    changes += std::popcount(static_cast<std::uint8_t>(before[p] ^ page[p]));
+  for (int band = 0; band < frennick::kBandCount; ++band) {
+    for (int row = 0; row < frennick::kRowsPerBand; ++row) {
+      const std::size_t at = frennick::pixelByteOffset(band, row, 0);
+      std::uint32_t a = 0;
+      std::uint32_t b = 0;
+      std::memcpy(&a, &before[at], sizeof a);
+      std::memcpy(&b, &page[at], sizeof b);
+      changes += std::popcount(a ^ b);
+    }
+  }
   return changes;
 }
 

@@ -13,8 +13,11 @@ const IN_FLIGHT = 8;
 const PIECE = 4 * 1024 * 1024;
 
 let engine = null;
-let credits = IN_FLIGHT;
-let creditArrived = null;
+// Buffers of a block each, lent to the page with the changed pages of a
+// block and given back once they are written: nothing is allocated per
+// block, so memory stays flat however big the cart.
+let spare = [];
+let bufferArrived = null;
 
 const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
 
@@ -100,11 +103,11 @@ async function openCopy(name) {
   };
 }
 
-async function waitForCredit() {
-  while (credits === 0) {
-    await new Promise((resolve) => { creditArrived = resolve; });
+async function spareBuffer() {
+  while (spare.length === 0) {
+    await new Promise((resolve) => { bufferArrived = resolve; });
   }
-  --credits;
+  return spare.pop();
 }
 
 // The whole run. In place, page 0 and the tail are never read; for a copy
@@ -155,15 +158,23 @@ async function run({ file, inPlace, copyName }) {
         const first = engine._changedRunFirst(from);
         const length = engine._changedRunCount(from);
         if (length === 0) break;
-        runs.push({ offset: (start + first - 1) * PAGE, bytes: slot(first, length).slice() });
+        runs.push({ offset: (start + first - 1) * PAGE, first, length });
         from = first + length;
       }
       changed ||= runs.length > 0;
       if (copy) {
         copy.write(slot(1, count), start * PAGE);
       } else if (runs.length) {
-        await waitForCredit();
-        postMessage({ type: "runs", runs }, runs.map((r) => r.bytes.buffer));
+        const buffer = await spareBuffer();
+        const bytes = new Uint8Array(buffer);
+        let at = 0;
+        for (const run of runs) {
+          bytes.set(slot(run.first, run.length), at);
+          run.at = at;
+          run.size = run.length * PAGE;
+          at += run.size;
+        }
+        postMessage({ type: "runs", runs, buffer }, [buffer]);
       }
       engine._endBlock(count);
       start += count;
@@ -191,11 +202,12 @@ onmessage = async ({ data }) => {
   if (data.type === "load") {
     engine = await (data.simd ? FrennickSimd : FrennickPlain)();
     postMessage({ type: "ready", kernel: text(engine._kernelName()) });
-  } else if (data.type === "credit") {
-    ++credits;
-    if (creditArrived) creditArrived();
+  } else if (data.type === "written") {
+    spare.push(data.buffer);
+    if (bufferArrived) bufferArrived();
   } else if (data.type === "run") {
-    credits = IN_FLIGHT;
+    spare = Array.from({ length: IN_FLIGHT },
+                       () => new ArrayBuffer(engine._pagesPerBlock() * PAGE));
     await run(data);
   }
 };

@@ -26,6 +26,12 @@ def match_page(previous, current, tally):
     return inverted
 
 
+def pixel_changes(pages):
+    """Pixels that change from each page to the next, from page 2 on."""
+    return [sum(POPCOUNT[pages[n - 1][p] ^ pages[n][p]] for p in PIXEL_OFFSETS)
+            for n in range(2, len(pages))]
+
+
 def summary(pages, tally):
     examined = tally["examined"]
     percent = int(tally["fixed"] * 100.0 / examined + 0.5) if examined else 0

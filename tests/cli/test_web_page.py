@@ -142,6 +142,13 @@ class WebPage(CartTestCase):
                                         "the copy differs from the native run's cart")
                         self.assertEqual(self.browser.evaluate(
                             "document.querySelector('a[download]').download"), "cart.bin")
+                        # The plot: the pixels that change from page to page
+                        # as the cart was, and as it is after the run.
+                        split = lambda cart: [cart[n * cart_model.PAGE:(n + 1) * cart_model.PAGE]
+                                              for n in range(len(cart) // cart_model.PAGE)]
+                        self.assertEqual(self.browser.evaluate("window.frennick.plotted"), {
+                            "before": cart_model.pixel_changes(split(data)),
+                            "after": cart_model.pixel_changes(split(expected_bytes))})
                         # The copy is the browser's own: it still saves once
                         # the original has changed.
                         self.write("cart.bin", data[:100])

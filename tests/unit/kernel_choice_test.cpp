@@ -135,5 +135,79 @@ TEST(KernelChoice, OffersWhatTheProcessorRunsAndUsesTheFastest) {
       << "the processor reports: " << reported;
 }
 
+#ifdef FRENNICK_X86
+// Processors and systems played to the choice through their cpuid and
+// xgetbv answers. A leaf the processor lacks, or a sub-leaf of leaf 7 other
+// than 0, answers all ones, as garbage would; xgetbv where the system has
+// not enabled it (no OSXSAVE) would fault, so it must not be asked.
+struct PlayedProcessor {
+  const char* name;
+  unsigned highestLeaf;
+  unsigned leaf1Ecx, leaf1Edx;
+  unsigned leaf7Ebx, leaf7Ecx;
+  unsigned long long xcr0;
+  detail::X86Support expected;
+};
+
+constexpr unsigned kSse2 = 1U << 26;                   // leaf 1 edx
+constexpr unsigned kAvxOsxsave = (1U << 28) | (1U << 27);  // leaf 1 ecx
+constexpr unsigned kAvx2 = 1U << 5;                    // leaf 7 ebx
+constexpr unsigned kAvx512FBw = (1U << 16) | (1U << 30);  // leaf 7 ebx
+constexpr unsigned kBitalg = 1U << 12;                 // leaf 7 ecx
+
+const PlayedProcessor* played = nullptr;
+bool xgetbvAsked = false;
+
+detail::CpuidRegisters playedCpuid(unsigned leaf, unsigned subleaf) noexcept {
+  constexpr detail::CpuidRegisters garbage{~0U, ~0U, ~0U, ~0U};
+  if (leaf > played->highestLeaf) return garbage;
+  if (leaf == 0) return {played->highestLeaf, 0, 0, 0};
+  if (leaf == 1) return {0, 0, played->leaf1Ecx, played->leaf1Edx};
+  if (leaf == 7) {
+    if (subleaf != 0) return garbage;
+    return {0, played->leaf7Ebx, played->leaf7Ecx, 0};
+  }
+  return {};
+}
+
+unsigned long long playedXgetbv() noexcept {
+  xgetbvAsked = true;
+  return played->xcr0;
+}
+
+TEST(X86Support, EveryProcessorAndSystemGetsOnlyWhatBothRun) {
+  const PlayedProcessor processors[] = {
+      {"Pentium III", 2, 0, 0, 0, 0, 0, {false, false, false}},
+      {"Nehalem", 11, 0, kSse2, 0, 0, 0, {true, false, false}},
+      {"Sandy Bridge", 13, kAvxOsxsave, kSse2, 0, 0, 0x7, {true, false, false}},
+      {"Haswell", 13, kAvxOsxsave, kSse2, kAvx2, 0, 0x7, {true, true, false}},
+      {"Haswell, system without AVX state", 13, kAvxOsxsave, kSse2, kAvx2, 0, 0x3,
+       {true, false, false}},
+      {"Haswell, system without XSAVE", 13, 1U << 28, kSse2, kAvx2, 0, 0x7,
+       {true, false, false}},
+      {"Skylake-X (no BITALG)", 13, kAvxOsxsave, kSse2, kAvx2 | kAvx512FBw, 0, 0xE7,
+       {true, true, false}},
+      {"Ice Lake server", 13, kAvxOsxsave, kSse2, kAvx2 | kAvx512FBw, kBitalg, 0xE7,
+       {true, true, true}},
+      {"Ice Lake server, system without AVX-512 state", 13, kAvxOsxsave, kSse2,
+       kAvx2 | kAvx512FBw, kBitalg, 0x7, {true, true, false}},
+      {"AVX processor with no leaf 7", 6, kAvxOsxsave, kSse2, 0, 0, 0x7,
+       {true, false, false}},
+  };
+  for (const PlayedProcessor& processor : processors) {
+    played = &processor;
+    xgetbvAsked = false;
+    const detail::X86Support got =
+        detail::x86Support({playedCpuid, playedXgetbv});
+    EXPECT_EQ(got.sse2, processor.expected.sse2) << processor.name;
+    EXPECT_EQ(got.avx2, processor.expected.avx2) << processor.name;
+    EXPECT_EQ(got.avx512, processor.expected.avx512) << processor.name;
+    if ((processor.leaf1Ecx & (1U << 27)) == 0) {
+      EXPECT_FALSE(xgetbvAsked) << processor.name << ": xgetbv without OSXSAVE";
+    }
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace frennick
