@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace frennick {
 namespace {
 
@@ -26,6 +33,27 @@ TEST(ConsoleWindow, StaysOpenOnlyWhenItIsFrennicksOwnAndShowsTheMessages) {
         << c.started;
   }
 }
+
+#ifndef _WIN32
+TEST(ConsoleSession, AnOutputErrorBeforeTheLastFlushStillFailsTheRun) {
+  // A terminal that went away mid-run: a line went out on its own and
+  // failed, and the last flush has nothing left to fail on.
+  std::fflush(stdout);
+  const int kept = dup(1);
+  const int full = open("/dev/full", O_WRONLY);
+  if (full < 0) GTEST_SKIP() << "no /dev/full here";
+  dup2(full, 1);
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  std::fputs("a line to a terminal that is gone\n", stdout);
+  dup2(kept, 1);
+  close(full);
+  close(kept);
+  ConsoleSession console;
+  const int status = console.finish(0);
+  std::clearerr(stdout);
+  EXPECT_EQ(status, 1);
+}
+#endif
 
 }  // namespace
 }  // namespace frennick

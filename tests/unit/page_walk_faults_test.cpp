@@ -118,6 +118,23 @@ TEST(PageWalk, FlushFailurePutsBackEveryPageOfTheWrite) {
               std::make_pair(page(n), kPageSize));
 }
 
+TEST(PageWalk, FlushFailureNamesThePageThatCouldNotBePutBack) {
+  // As above, but the fault comes back for the putting back: page 3 goes
+  // back, page 4 does not, and it is page 4 that the message names.
+  FaultyCart cart;
+  cart.bytes = randomCart(8, 0, 6);
+  std::memcpy(cart.bytes.data() + page(2), cart.bytes.data() + page(1),
+              kPageSize);
+  cart.badWriteOffset = page(4) + 1000;
+  cart.failingWrites = 2;
+  cart.error = 28;
+  const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
+  expectWalk(cart,
+             "failed to write page 3, errno 28!\n"
+             "failed to restore page 4, errno 28: it is left part-written!\n",
+             1, expected, 1 << 16);
+}
+
 TEST(PageWalk, ShortFirstPageReportsNoStaleErrno) {
   FaultyCart cart;
   cart.bytes = randomCart(2, 0, 13);
