@@ -3,7 +3,8 @@
 the browser's own floor, side by side: reading the same cart as a stream in
 a Worker and writing the same bytes to the same place, with no matching. It
 also samples the resident memory of the page's renderer process (the Worker
-lives there) every 50 ms, and gives the peak above its idle figure.
+lives there) every 50 ms during the page's run, and gives the peak above its
+idle figure just before.
 
   bench/web_page_run.py [SIZE_MIB ...]     default: 200 1024 2048
 
@@ -174,15 +175,9 @@ def run_one(browser, url, cart, path, floor_mode):
           window.cartHandle = await root.getFileHandle('cart.bin', { create: true });
           const writable = await window.cartHandle.createWritable();
           await writable.write(window.chosen); await writable.close(); return true; })()""")
+    # The page first, so that nothing the floor left behind counts.
     time.sleep(1)
     idle = renderer_rss()
-    floor = browser.evaluate(f"({FLOOR})('{floor_mode}')") / 1000
-    browser.evaluate("navigator.storage.getDirectory().then((root) =>"
-                     " root.removeEntry('floor.bin')).catch(() => true).then(() => true)")
-    if in_place:  # the same cart again, every page to change
-        browser.evaluate("""(async () => { const writable = await window.cartHandle.createWritable();
-          await writable.write(window.chosen); await writable.close(); return true; })()""")
-    time.sleep(1)
     sampler = Sampler()
     began = time.monotonic()
     if in_place:
@@ -193,6 +188,7 @@ def run_one(browser, url, cart, path, floor_mode):
     browser.wait_for("document.body.dataset.state === 'done'", timeout=1800)
     page = time.monotonic() - began
     peak = sampler.stop()
+    floor = browser.evaluate(f"({FLOOR})('{floor_mode}')") / 1000
     notice = browser.evaluate("document.getElementById('notice').textContent")
     if "changed in place" not in notice and "save the processed copy" not in notice:
         raise RuntimeError(notice)
