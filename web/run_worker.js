@@ -20,6 +20,11 @@ let spare = [];
 let bufferArrived = null;
 
 const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
+// `count` pages of the module's block from slot `n` on.
+const slot = (n, count = 1) => {
+  const at = engine._pageSlot(n);
+  return engine.HEAPU8.subarray(at, at + count * PAGE);
+};
 
 // Exactly `into.length` bytes from a stream's reader, fewer only at its end.
 class StreamReader {
@@ -110,6 +115,20 @@ async function spareBuffer() {
   return spare.pop();
 }
 
+// Hands the page a block's runs of changed pages in a spare buffer.
+async function lend(runs) {
+  const buffer = await spareBuffer();
+  const bytes = new Uint8Array(buffer);
+  let at = 0;
+  for (const run of runs) {
+    bytes.set(slot(run.first, run.length), at);
+    run.at = at;
+    run.size = run.length * PAGE;
+    at += run.size;
+  }
+  postMessage({ type: "runs", runs, buffer }, [buffer]);
+}
+
 // The whole run. In place, page 0 and the tail are never read; for a copy
 // they are copied as they are.
 async function run({ file, inPlace, copyName }) {
@@ -119,9 +138,6 @@ async function run({ file, inPlace, copyName }) {
   if (file.size < 2 * PAGE) {
     return ending("short", [text(engine._firstPageFailure())]);
   }
-  const heap = () => engine.HEAPU8;
-  const slot = (n, count = 1) =>
-    heap().subarray(engine._pageSlot(n), engine._pageSlot(n) + count * PAGE);
 
   const copy = inPlace ? null : await openCopy(copyName);
   const reader = new StreamReader(inPlace ? file.slice(PAGE, pages * PAGE).stream()
@@ -153,28 +169,19 @@ async function run({ file, inPlace, copyName }) {
         before[start + s - 3] = engine._pixelChangesBefore(s);
         after[start + s - 3] = engine._pixelChangesAfter(s);
       }
-      const runs = [];
-      for (let from = 1; ;) {
-        const first = engine._changedRunFirst(from);
-        const length = engine._changedRunCount(from);
-        if (length === 0) break;
-        runs.push({ offset: (start + first - 1) * PAGE, first, length });
-        from = first + length;
-      }
-      changed ||= runs.length > 0;
+      changed ||= engine._changedRunCount(1) > 0;
       if (copy) {
-        copy.write(slot(1, count), start * PAGE);
-      } else if (runs.length) {
-        const buffer = await spareBuffer();
-        const bytes = new Uint8Array(buffer);
-        let at = 0;
-        for (const run of runs) {
-          bytes.set(slot(run.first, run.length), at);
-          run.at = at;
-          run.size = run.length * PAGE;
-          at += run.size;
+        copy.write(slot(1, count), start * PAGE);  // every page, as matched
+      } else {
+        const runs = [];
+        for (let from = 1; ;) {
+          const first = engine._changedRunFirst(from);
+          const length = engine._changedRunCount(from);
+          if (length === 0) break;
+          runs.push({ offset: (start + first - 1) * PAGE, first, length });
+          from = first + length;
         }
-        postMessage({ type: "runs", runs, buffer }, [buffer]);
+        if (runs.length) await lend(runs);
       }
       engine._endBlock(count);
       start += count;
