@@ -149,11 +149,11 @@ struct PlayedProcessor {
   detail::X86Support expected;
 };
 
-constexpr unsigned kSse2 = 1U << 26;                   // leaf 1 edx
+constexpr unsigned kSse2 = 1U << 26;                       // leaf 1 edx
 constexpr unsigned kAvxOsxsave = (1U << 28) | (1U << 27);  // leaf 1 ecx
-constexpr unsigned kAvx2 = 1U << 5;                    // leaf 7 ebx
-constexpr unsigned kAvx512FBw = (1U << 16) | (1U << 30);  // leaf 7 ebx
-constexpr unsigned kBitalg = 1U << 12;                 // leaf 7 ecx
+constexpr unsigned kAvx2 = 1U << 5;                        // leaf 7 ebx
+constexpr unsigned kAvx512FBw = (1U << 16) | (1U << 30);   // leaf 7 ebx
+constexpr unsigned kBitalg = 1U << 12;                     // leaf 7 ecx
 
 const PlayedProcessor* played = nullptr;
 bool xgetbvAsked = false;
@@ -181,17 +181,53 @@ TEST(X86Support, EveryProcessorAndSystemGetsOnlyWhatBothRun) {
       {"Nehalem", 11, 0, kSse2, 0, 0, 0, {true, false, false}},
       {"Sandy Bridge", 13, kAvxOsxsave, kSse2, 0, 0, 0x7, {true, false, false}},
       {"Haswell", 13, kAvxOsxsave, kSse2, kAvx2, 0, 0x7, {true, true, false}},
-      {"Haswell, system without AVX state", 13, kAvxOsxsave, kSse2, kAvx2, 0, 0x3,
+      {"Haswell, system without AVX state",
+       13,
+       kAvxOsxsave,
+       kSse2,
+       kAvx2,
+       0,
+       0x3,
        {true, false, false}},
-      {"Haswell, system without XSAVE", 13, 1U << 28, kSse2, kAvx2, 0, 0x7,
+      {"Haswell, system without XSAVE",
+       13,
+       1U << 28,
+       kSse2,
+       kAvx2,
+       0,
+       0x7,
        {true, false, false}},
-      {"Skylake-X (no BITALG)", 13, kAvxOsxsave, kSse2, kAvx2 | kAvx512FBw, 0, 0xE7,
+      {"Skylake-X (no BITALG)",
+       13,
+       kAvxOsxsave,
+       kSse2,
+       kAvx2 | kAvx512FBw,
+       0,
+       0xE7,
        {true, true, false}},
-      {"Ice Lake server", 13, kAvxOsxsave, kSse2, kAvx2 | kAvx512FBw, kBitalg, 0xE7,
+      {"Ice Lake server",
+       13,
+       kAvxOsxsave,
+       kSse2,
+       kAvx2 | kAvx512FBw,
+       kBitalg,
+       0xE7,
        {true, true, true}},
-      {"Ice Lake server, system without AVX-512 state", 13, kAvxOsxsave, kSse2,
-       kAvx2 | kAvx512FBw, kBitalg, 0x7, {true, true, false}},
-      {"AVX processor with no leaf 7", 6, kAvxOsxsave, kSse2, 0, 0, 0x7,
+      {"Ice Lake server, system without AVX-512 state",
+       13,
+       kAvxOsxsave,
+       kSse2,
+       kAvx2 | kAvx512FBw,
+       kBitalg,
+       0x7,
+       {true, true, false}},
+      {"AVX processor with no leaf 7",
+       6,
+       kAvxOsxsave,
+       kSse2,
+       0,
+       0,
+       0x7,
        {true, false, false}},
   };
   for (const PlayedProcessor& processor : processors) {
