@@ -47,25 +47,6 @@ std::size_t readAt(int descriptor, std::int64_t offset, void* bytes,
   return done;
 }
 
-std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
-                    std::size_t size) {
-  const auto* from = static_cast<const unsigned char*>(bytes);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put =
-        pwrite(descriptor, from + done, size - done,
-               static_cast<off_t>(offset) + static_cast<off_t>(done));
-    if (put > 0) {
-      done += static_cast<std::size_t>(put);
-    } else if (put < 0 && errno == EINTR) {
-      continue;
-    } else {
-      if (put == 0) errno = ENOSPC;  // nothing taken, nothing said why
-      break;
-    }
-  }
-  return done;
-}
 #endif
 
 }  // namespace
@@ -157,12 +138,7 @@ CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
 // why: ENOSPC, or EDQUOT for a quota.
 CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
                                        std::size_t count) noexcept {
-  if (space_ == Space::NotLooked) {
-    space_ = descriptor_ < 0              ? Space::Ordinary
-             : hasHoles(descriptor_)      ? Space::Sparse
-             : copiesOnWrite(descriptor_) ? Space::CopyOnWrite
-                                          : Space::Ordinary;
-  }
+  if (space_ == Space::NotLooked) space_ = lookAtSpace();
   const auto pageSize = static_cast<std::int64_t>(kPageSize);
   if (space_ == Space::CopyOnWrite) {
     const std::int64_t free = freeBytes(descriptor_);
@@ -187,18 +163,64 @@ CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
   return {room, room < count ? errno : 0};
 }
 
+// A copy-on-write file system needs new space even to overwrite, and runs
+// out of it at any 4 KiB, inside a page, with no space left to put the page
+// back either: there pages reach the cart as clones. Where they cannot,
+// the file system's estimate of its room is all there is.
+CartFile::Space CartFile::lookAtSpace() noexcept {
+  if (descriptor_ < 0) return Space::Ordinary;
+  const bool copies = copiesOnWrite(descriptor_);
+  if (copies && clones_.open(descriptor_)) {
+    return Space::CopyOnWriteClone;  // holes included
+  }
+  if (hasHoles(descriptor_)) return Space::Sparse;
+  return copies ? Space::CopyOnWrite : Space::Ordinary;
+}
+
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
                                   const PageFlips* flips,
                                   std::size_t count) noexcept {
   const auto [room, noRoom] = pagesWithRoom(firstPage, count);
   if (room == 0) return {0, noRoom, std::nullopt, 0};
+  if (space_ == Space::CopyOnWriteClone) {
+    return writtenUpTo(clones_.write(firstPage, pages, count), firstPage,
+                       count);
+  }
+  PagesWritten written = writeOrPutBack(firstPage, pages, flips, room);
+  if (written.pages == room) written.error = noRoom;
+  return written;
+}
 
-  const std::size_t size = room * kPageSize;
+PagesWritten CartFile::completeWrites(std::int64_t nextPage) noexcept {
+  if (space_ != Space::CopyOnWriteClone) return {0, 0, std::nullopt, 0};
+  return writtenUpTo(clones_.complete(), nextPage, 0);
+}
+
+// What a stop of the clones means for a write of `count` pages from
+// `firstPage` on.
+PagesWritten CartFile::writtenUpTo(const WritesStop& stop,
+                                   std::int64_t firstPage,
+                                   std::size_t count) noexcept {
+  if (stop.error == 0) return {count, 0, std::nullopt, 0};
+  if (stop.page >= firstPage) {
+    return {static_cast<std::size_t>(stop.page - firstPage), stop.error,
+            std::nullopt, 0};
+  }
+  PagesWritten written{0, stop.error, std::nullopt, 0};
+  written.earlier = static_cast<std::size_t>(firstPage - stop.page);
+  return written;
+}
+
+// Writes `count` pages with one call; a write that ends inside a page puts
+// back the part of it already written.
+PagesWritten CartFile::writeOrPutBack(std::int64_t firstPage,
+                                      const CartPage* pages,
+                                      const PageFlips* flips,
+                                      std::size_t count) noexcept {
+  const std::size_t size = count * kPageSize;
   const Landed landed = put(pageFileOffset(firstPage), pages, size);
   const std::size_t whole = landed.known / kPageSize;
-  if (landed.known == size) {
-    return {room, noRoom, std::nullopt, 0};
-  }
+  if (landed.known == size) return {count, 0, std::nullopt, 0};
   // Put back what reached the file of the pages not written whole: one
   // cut short, or every page of a write whose stream failed to flush.
   for (std::size_t i = whole; i * kPageSize < landed.touched; ++i) {

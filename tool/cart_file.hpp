@@ -10,6 +10,7 @@
 
 #include "cart_layout.hpp"
 #include "cart_storage.hpp"
+#include "clone_writes.hpp"
 #include "page_polarity.hpp"
 
 namespace frennick {
@@ -36,6 +37,10 @@ struct PagesWritten {
   // part of it holds matched bytes, part of it the cart's own. And why not.
   std::optional<std::size_t> torn;
   int restoreError;
+  // Pages before the first, taken by an earlier call, that did not reach
+  // the cart after all (see completeWrites): the run stops that many pages
+  // before this call's first.
+  std::size_t earlier = 0;
 };
 
 class CartFile {
@@ -56,6 +61,11 @@ class CartFile {
   PagesWritten writeWhole(std::int64_t firstPage, const CartPage* pages,
                           const PageFlips* flips, std::size_t count) noexcept;
 
+  // Some pages are taken by writeWhole and reach the cart only later, many
+  // at a time (see CloneWrites): this puts every one of them there.
+  // `nextPage` is the page after the last one written.
+  PagesWritten completeWrites(std::int64_t nextPage) noexcept;
+
   // Syncs the cart to the storage device and closes it. Every run syncs,
   // even one that wrote nothing: that finishes the job of an earlier run
   // whose pages were still in the system's cache. False, with errno set,
@@ -72,8 +82,21 @@ class CartFile {
     int error;  // why fewer than asked, else 0
   };
   Room pagesWithRoom(std::int64_t firstPage, std::size_t count) noexcept;
+  PagesWritten writeOrPutBack(std::int64_t firstPage, const CartPage* pages,
+                              const PageFlips* flips,
+                              std::size_t count) noexcept;
 
-  enum class Space { NotLooked, Ordinary, Sparse, CopyOnWrite };
+  enum class Space {
+    NotLooked,
+    Ordinary,
+    Sparse,
+    CopyOnWrite,       // only the file system's estimate of its room
+    CopyOnWriteClone,  // through a scratch file, a clone of whole pages
+  };
+  Space lookAtSpace() noexcept;
+  static PagesWritten writtenUpTo(const WritesStop& stop,
+                                  std::int64_t firstPage,
+                                  std::size_t count) noexcept;
 
   std::FILE* stream_;
   // The operating system's descriptor for positional reads and writes; -1
@@ -81,6 +104,7 @@ class CartFile {
   // the stream's calls are used.
   int descriptor_;
   Space space_ = Space::NotLooked;
+  CloneWrites clones_;
 };
 
 }  // namespace frennick

@@ -18,7 +18,12 @@
 #include <unistd.h>
 #endif
 #ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
+
+#include <cstdio>
+#include <cstring>
 #endif
 
 namespace frennick {
@@ -122,6 +127,81 @@ bool reserve(int descriptor, std::int64_t offset, std::int64_t length) {
   (void)offset;
   (void)length;
   return true;
+#endif
+}
+
+#ifndef _WIN32
+std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
+                    std::size_t size) {
+  const auto* from = static_cast<const unsigned char*>(bytes);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put =
+        pwrite(descriptor, from + done, size - done,
+               static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (put > 0) {
+      done += static_cast<std::size_t>(put);
+    } else if (put < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (put == 0) errno = ENOSPC;  // nothing taken, nothing said why
+      break;
+    }
+  }
+  return done;
+}
+#endif
+
+void startWriteOut(int descriptor, std::int64_t offset, std::int64_t length) {
+#ifdef __linux__
+  const int saved = errno;
+  sync_file_range(descriptor, static_cast<off_t>(offset),
+                  static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+#else
+  (void)descriptor;
+  (void)offset;
+  (void)length;
+#endif
+}
+
+int openScratchBeside(int descriptor) {
+#ifdef __linux__
+  // The cart's folder, from the name the system has for the open cart.
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+  char path[4096];
+  const ssize_t size = readlink(link, path, sizeof path - 1);
+  if (size <= 0) return -1;
+  path[size] = '\0';
+  char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return -1;
+  *(slash == path ? slash + 1 : slash) = '\0';
+  const int saved = errno;
+  const int scratch = open(path, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  errno = saved;
+  return scratch;
+#else
+  (void)descriptor;
+  return -1;
+#endif
+}
+
+bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length) {
+#ifdef __linux__
+  file_clone_range range{};
+  range.src_fd = from;
+  range.src_offset = static_cast<std::uint64_t>(offset);
+  range.src_length = static_cast<std::uint64_t>(length);
+  range.dest_offset = static_cast<std::uint64_t>(offset);
+  return ioctl(to, FICLONERANGE, &range) == 0;
+#else
+  (void)from;
+  (void)to;
+  (void)offset;
+  (void)length;
+  errno = EOPNOTSUPP;
+  return false;
 #endif
 }
 

@@ -3,6 +3,7 @@
 // syncing it, and dropping its pages from the system's cache.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -30,6 +31,26 @@ bool copiesOnWrite(int descriptor);
 // sparse cart will take. False, with errno set, only when there is no room;
 // where the file system cannot tell, the write will.
 bool reserve(int descriptor, std::int64_t offset, std::int64_t length);
+
+// An unnamed file in the cart's folder, on its file system, for the new
+// bytes of pages before they go into the cart: nothing is left of it after
+// a crash. -1 where there can be none.
+int openScratchBeside(int descriptor);
+
+// Makes `length` bytes of file `to` from `offset` share the bytes of file
+// `from` at the same offset (a clone), without writing them again. False,
+// with errno set, when the file system refuses or has no room for it.
+bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length);
+
+// Starts writing these bytes out to the disk, without waiting for it.
+void startWriteOut(int descriptor, std::int64_t offset, std::int64_t length);
+
+#ifndef _WIN32
+// Writes with the offset in each call, again after a signal, until all is
+// written or the system says why not (errno): the bytes written.
+std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
+                    std::size_t size);
+#endif
 
 // The bytes a file system says it can still take; -1 where it cannot tell.
 std::int64_t freeBytes(int descriptor);

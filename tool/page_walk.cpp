@@ -25,7 +25,8 @@ void report(std::FILE* out, Format format, const Args&... args) {
 void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
                         const PagesWritten& written) {
   std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
-               firstPage + static_cast<std::int64_t>(written.pages),
+               firstPage + static_cast<std::int64_t>(written.pages) -
+                   static_cast<std::int64_t>(written.earlier),
                written.error);
   if (written.torn) {
     std::fprintf(out,
@@ -55,6 +56,16 @@ bool writeBack(CartFile& cart, std::int64_t firstPage, const CartBlock& block,
     }
   }
   return true;
+}
+
+// Pages that a copy-on-write file system takes many at a time reach the
+// cart here, inside a hold like every other write.
+bool completeWrites(CartFile& cart, std::int64_t nextPage, std::FILE* out) {
+  const TerminationHold hold;
+  const PagesWritten written = cart.completeWrites(nextPage);
+  if (written.error == 0) return true;
+  reportWriteFailure(out, nextPage, written);
+  return false;
 }
 
 // Closing syncs the cart; only then is a report of the run true. Signals
@@ -107,6 +118,7 @@ int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
     blockStart += static_cast<std::int64_t>(read.pages);
     startNextBlock(block, read.pages);
   }
+  if (!completeWrites(cart, blockStart, out)) return failed(cart, path, out);
   tally.pageNumber = blockStart;  // the page whose read came up short
   if (read.end == ReadEnd::Failed) {
     std::fprintf(out, "failed to read page %" PRId64 ", errno %d!\n",

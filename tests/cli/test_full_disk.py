@@ -152,38 +152,75 @@ def try_mount_btrfs(image, directory):
 class FullCopyOnWriteDisk(MountedTestCase):
     """btrfs needs new space even to overwrite a page, and a full one cuts a
     write at any 4 KiB: a page written in part then cannot be put back
-    either. Frennick writes only the pages it says it has room for."""
+    either. Its free figure is only an estimate, and a quota does not show
+    in it. Every page must be left whole, with no putting back needed."""
 
     def mount_file_system(self):
         return try_mount_btrfs(self.path("btrfs.img"), self.mount)
 
-    def test_full_at_many_levels(self):
-        cart = os.path.join(self.mount, "cart.bin")
-        filler = os.path.join(self.mount, "filler")
-        original = self.demo_cart("original.bin", "--random", "--pages", "1024", "--seed", "1")
-        # Room left, in KiB: levels at which a page used to be torn among them.
-        for room in (0, 4, 12, 20, 36, 68, 140, 300):
-            with self.subTest(room_kib=room):
-                for name in os.listdir(self.mount):
-                    os.remove(os.path.join(self.mount, name))
-                with open(cart, "wb") as f:
-                    f.write(original)
-                subprocess.run(["sync"], check=True)
-                try:
-                    with open(filler, "wb") as f:
-                        while True:
-                            f.write(b"\x55" * 4096)
-                except OSError as error:
-                    self.assertEqual(error.errno, 28)
-                os.truncate(filler, max(0, os.path.getsize(filler) - room * 1024))
-                subprocess.run(["sync"], check=True)
-                result = self.frennick(cart)
-                self.assertRegex(result.stdout, r"^failed to write page \d+, errno 28!\n$")
-                stopped = int(result.stdout.split()[4].rstrip(","))
-                expected, _, _ = cart_model.run(original, stop=stopped)
-                with open(cart, "rb") as f:
-                    self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
+    def setUp(self):
+        super().setUp()
+        self.cart = os.path.join(self.mount, "cart.bin")
+        self.original = self.demo_cart("original.bin", "--random", "--pages", "2048",
+                                       "--seed", "1")
 
+    def fresh_cart(self):
+        for name in os.listdir(self.mount):
+            os.remove(os.path.join(self.mount, name))
+        with open(self.cart, "wb") as f:
+            f.write(self.original)
+        subprocess.run(["sync"], check=True)
+
+    def check_stopped_whole(self, error):
+        result = self.frennick(self.cart)
+        self.assertRegex(result.stdout, rf"^failed to write page \d+, errno {error}!\n$")
+        stopped = int(result.stdout.split()[4].rstrip(","))
+        expected, _, _ = cart_model.run(self.original, stop=stopped)
+        with open(self.cart, "rb") as f:
+            self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
+
+    def test_full_at_many_levels(self):
+        filler = os.path.join(self.mount, "filler")
+        # Room left, in KiB, filled by writing or by setting space aside:
+        # levels at which a page used to be torn among them.
+        for fill, room in [("write", kib) for kib in (0, 4, 12, 20, 36, 68, 140, 300)] + \
+                          [("set aside", kib) for kib in (500, 1500, 3500, 6500)]:
+            with self.subTest(fill=fill, room_kib=room):
+                self.fresh_cart()
+                if fill == "write":
+                    try:
+                        with open(filler, "wb") as f:
+                            while True:
+                                f.write(b"\x55" * 4096)
+                    except OSError as error:
+                        self.assertEqual(error.errno, 28)
+                    os.truncate(filler, max(0, os.path.getsize(filler) - room * 1024))
+                else:
+                    vfs = os.statvfs(self.mount)
+                    subprocess.run(["fallocate", "-l",
+                                    str(vfs.f_bavail * vfs.f_frsize - room * 1024), filler],
+                                   check=True)
+                subprocess.run(["sync"], check=True)
+                self.check_stopped_whole(28)
+
+    def test_quota(self):
+        # A quota that the file system's free figure does not show.
+        if shutil.which("btrfs") is None:
+            self.skipTest("btrfs is not installed (Debian: btrfs-progs)")
+        subprocess.run(["btrfs", "quota", "enable", self.mount], check=True)
+        for room in (1500, 6000):
+            with self.subTest(room_kib=room):
+                self.fresh_cart()
+                subprocess.run(["btrfs", "quota", "rescan", "-w", self.mount], check=True,
+                               capture_output=True)
+                shown = subprocess.run(["btrfs", "qgroup", "show", "--raw", self.mount],
+                                       check=True, capture_output=True, text=True).stdout
+                used = int(next(line for line in shown.splitlines()
+                                if line.startswith("0/5")).split()[1])
+                subprocess.run(["btrfs", "qgroup", "limit", str(used + room * 1024), self.mount],
+                               check=True)
+                self.check_stopped_whole(122)
+                subprocess.run(["btrfs", "qgroup", "limit", "none", self.mount], check=True)
 
 if __name__ == "__main__":
     unittest.main()
