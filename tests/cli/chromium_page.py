@@ -76,18 +76,24 @@ class WebSocket:
 
 
 class Browser:
-    """One headless chromium with a fresh profile, and its first tab."""
+    """One chromium with a fresh profile, and its first tab: headless, or in
+    a window on the X display `display` (Xvfb), where its permission prompts
+    can be answered with keys."""
 
-    def __init__(self):
+    def __init__(self, display=None):
         self.profile = tempfile.mkdtemp(prefix="frennick-chromium-")
+        mode = ["--headless"] if display is None else ["--window-size=1200,850",
+                                                       "--window-position=0,0"]
+        env = dict(os.environ, **({} if display is None else {"DISPLAY": display}))
         # As root there is no sandbox; the network flags keep it from
         # reaching out at all.
         self.process = subprocess.Popen(
-            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+            [CHROMIUM, *mode, "--no-sandbox", "--disable-gpu", "--disable-quic",
              "--no-first-run", "--disable-background-networking",
              "--disable-component-update", "--disable-sync",
              f"--user-data-dir={self.profile}", "--remote-debugging-port=0", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=env)
         port_file = os.path.join(self.profile, "DevToolsActivePort")
         deadline = time.monotonic() + 60
         while not os.path.exists(port_file) or os.path.getsize(port_file) == 0:

@@ -8,7 +8,10 @@ import functools
 import hashlib
 import http.server
 import os
+import shutil
+import subprocess
 import threading
+import time
 import unittest
 
 import cart_model
@@ -287,6 +290,95 @@ class WebPage(CartTestCase):
                 self.assertEqual(logged, [])
                 self.browser.call("Log.disable")
                 self.browser.call("Runtime.disable")
+
+def no_display():
+    if unavailable():
+        return unavailable()
+    for program, package in (("Xvfb", "xvfb"), ("xdotool", "xdotool"), ("chattr", "e2fsprogs")):
+        if shutil.which(program) is None:
+            return f"{program} is not installed (Debian: {package})"
+    return None
+
+
+@unittest.skipIf(no_display(), no_display())
+class RealDiskFile(CartTestCase):
+    """The in-place path on a file on disk, as a person takes it: the cart
+    dropped onto the page in a real window (Xvfb), the browser's question
+    "Save changes to cart.bin?" answered from the keyboard."""
+
+    @classmethod
+    def setUpClass(cls):
+        reading, writing = os.pipe()
+        cls.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writing), "-screen", "0",
+                                     "1280x900x24", "-nolisten", "tcp"],
+                                    pass_fds=(writing,), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        os.close(writing)
+        with os.fdopen(reading) as number:
+            cls.display = ":" + number.readline().strip()
+        cls.browser = chromium_page.Browser(display=cls.display)
+        cls.browser.call("Page.enable")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.close()
+        cls.xvfb.kill()
+        cls.xvfb.wait()
+
+    def drop(self, path):
+        self.browser.call("Page.navigate", url="file://" + PAGE_FILE)
+        self.browser.wait_for(
+            "document.readyState === 'complete' && document.body.dataset.state === 'idle'")
+        for kind in ("dragEnter", "dragOver", "drop"):
+            self.browser.call("Input.dispatchDragEvent", type=kind, x=300, y=300,
+                              data={"items": [], "files": [path], "dragOperationsMask": 1})
+
+    def answer_save_changes(self):
+        """The browser's question is up: its focus is on Cancel."""
+        self.browser.wait_for("document.body.dataset.state === 'asking'")
+        time.sleep(0.5)  # the question on screen
+        subprocess.run(["xdotool", "key", "Tab", "Return"], check=True,
+                       env=dict(os.environ, DISPLAY=self.display))
+
+    def test_a_cart_dropped_onto_the_page(self):
+        data = self.demo_cart("cart.bin", "--random", "--pages", "300", "--seed", "7")
+        self.write("native.bin", data)
+        expected_words = self.frennick("native.bin").stdout
+        expected = self.read("native.bin")
+        # A name for each: the browser remembers the permission per file.
+        for case, name in (("changes", "cart.bin"), ("needs nothing", "matched.bin"),
+                           ("read-only", "readonly.bin")):
+            with self.subTest(case=case):
+                cart = self.path(name)
+                self.write(name, expected if case == "needs nothing" else data)
+                if case == "read-only":  # for root too
+                    subprocess.run(["chattr", "+i", cart], check=True)
+                before = os.stat(cart)
+                try:
+                    self.drop(cart)
+                    if case != "needs nothing":
+                        self.answer_save_changes()
+                    self.browser.wait_for("document.body.dataset.state === 'done'")
+                finally:
+                    if case == "read-only":
+                        subprocess.run(["chattr", "-i", cart], check=True)
+                notice = self.browser.evaluate("document.getElementById('notice').textContent")
+                shown = self.browser.evaluate("document.getElementById('messages').textContent")
+                after = os.stat(cart)
+                if case == "changes":
+                    self.assertEqual(shown, expected_words)
+                    self.assertIn("cart.bin was changed in place", notice)
+                    self.assertTrue(self.read(name) == expected)
+                elif case == "needs nothing":
+                    self.assertTrue(shown.startswith("Process complete after 300 pages, 0 patches"))
+                    self.assertIn("the cart was not written", notice)
+                    self.assertEqual((after.st_ino, after.st_mtime_ns),
+                                     (before.st_ino, before.st_mtime_ns))
+                else:
+                    self.assertIn("read-only", notice)
+                    self.assertTrue(self.read(name) == data)
+                    self.assertTrue(base64.b64decode(self.browser.evaluate(COPY)) == expected)
+
 
 if __name__ == "__main__":
     unittest.main()
