@@ -81,8 +81,14 @@ FLOOR = r"""(async (mode) => {
 })"""
 
 
-def renderer_rss():
-    """Resident KiB of every chromium renderer process."""
+def parent(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rsplit(")", 1)[1].split()[1])
+
+
+def renderer_rss(browser_pid):
+    """Resident KiB of the renderer processes of one chromium (its
+    descendants): other browsers on the machine do not count."""
     total = 0
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
@@ -91,6 +97,11 @@ def renderer_rss():
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 if b"--type=renderer" not in f.read():
                     continue
+            ancestor = int(pid)
+            while ancestor > 1 and ancestor != browser_pid:
+                ancestor = parent(ancestor)
+            if ancestor != browser_pid:
+                continue
             with open(f"/proc/{pid}/status") as f:
                 for line in f:
                     if line.startswith("VmRSS:"):
@@ -101,7 +112,8 @@ def renderer_rss():
 
 
 class Sampler:
-    def __init__(self):
+    def __init__(self, browser_pid):
+        self.browser_pid = browser_pid
         self.peak = 0
         self.running = True
         self.thread = threading.Thread(target=self.loop, daemon=True)
@@ -109,7 +121,7 @@ class Sampler:
 
     def loop(self):
         while self.running:
-            self.peak = max(self.peak, renderer_rss())
+            self.peak = max(self.peak, renderer_rss(self.browser_pid))
             time.sleep(0.05)
 
     def stop(self):
@@ -177,8 +189,8 @@ def run_one(browser, url, cart, path, floor_mode):
           await writable.write(window.chosen); await writable.close(); return true; })()""")
     # The page first, so that nothing the floor left behind counts.
     time.sleep(1)
-    idle = renderer_rss()
-    sampler = Sampler()
+    idle = renderer_rss(browser.process.pid)
+    sampler = Sampler(browser.process.pid)
     began = time.monotonic()
     if in_place:
         browser.evaluate("window.cartHandle.getFile().then((file) =>"

@@ -7,17 +7,20 @@
 "use strict";
 
 const PAGE = 8192;
-// Blocks handed to the page and not yet written: the bound on memory.
-const IN_FLIGHT = 8;
+// Buffers handed to the page and not yet written, and their size: the
+// bound on memory. Big ones make few writes, which cost the browser most.
+const IN_FLIGHT = 4;
+const LENT = 4 * 1024 * 1024;
 // The copy's pieces, when it is kept as blobs: a few MiB each.
 const PIECE = 4 * 1024 * 1024;
 
 let engine = null;
-// Buffers of a block each, lent to the page with the changed pages of a
-// block and given back once they are written: nothing is allocated per
-// block, so memory stays flat however big the cart.
+// Buffers lent to the page with changed pages and given back once they are
+// written: nothing is allocated per block, so memory stays flat however big
+// the cart. `filling` is the one pages go into now, with its runs.
 let spare = [];
 let bufferArrived = null;
+let filling = null;
 
 const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
 // `count` pages of the module's block from slot `n` on.
@@ -27,24 +30,39 @@ const slot = (n, count = 1) => {
 };
 
 // Exactly `into.length` bytes from a stream's reader, fewer only at its end.
+// Where the stream lets the reader bring its own buffer, one buffer serves
+// the whole run: a buffer per chunk would leave the page's memory to
+// the garbage collector's pace.
 class StreamReader {
   constructor(stream) {
-    this.reader = stream.getReader();
+    try {
+      this.reader = stream.getReader({ mode: "byob" });
+      this.buffer = new ArrayBuffer(1 << 20);
+    } catch {
+      this.reader = stream.getReader();
+      this.buffer = null;
+    }
     this.left = new Uint8Array(0);
+  }
+
+  // A File is a snapshot: once the file on disk changes, reading it fails
+  // (Chromium says "network error", as for any stream).
+  async next() {
+    const chunk = this.buffer ? this.reader.read(new Uint8Array(this.buffer))
+                              : this.reader.read();
+    const { done, value } = await chunk.catch(() => {
+      throw new DOMException("the file changed", "NotReadableError");
+    });
+    if (done) return false;
+    if (this.buffer) this.buffer = value.buffer;
+    this.left = value;
+    return true;
   }
 
   async into(into) {
     let done = 0;
     while (done < into.length) {
-      if (this.left.length === 0) {
-        // A File is a snapshot: once the file on disk changes, reading it
-        // fails (Chromium says "network error", as for any stream).
-        const { done: ended, value } = await this.reader.read().catch(() => {
-          throw new DOMException("the file changed", "NotReadableError");
-        });
-        if (ended) break;
-        this.left = value;
-      }
+      if (this.left.length === 0 && !(await this.next())) break;
       const take = Math.min(this.left.length, into.length - done);
       into.set(this.left.subarray(0, take), done);
       this.left = this.left.subarray(take);
@@ -115,18 +133,30 @@ async function spareBuffer() {
   return spare.pop();
 }
 
-// Hands the page a block's runs of changed pages in a spare buffer.
+// Puts a block's runs of changed pages into the buffer being filled,
+// joining a run to the one before it where they touch; the buffer goes to
+// the page when the next block might not fit.
 async function lend(runs) {
-  const buffer = await spareBuffer();
-  const bytes = new Uint8Array(buffer);
-  let at = 0;
-  for (const run of runs) {
-    bytes.set(slot(run.first, run.length), at);
-    run.at = at;
-    run.size = run.length * PAGE;
-    at += run.size;
+  if (!filling) filling = { buffer: await spareBuffer(), at: 0, runs: [] };
+  const bytes = new Uint8Array(filling.buffer);
+  for (const { offset, first, length } of runs) {
+    const size = length * PAGE;
+    bytes.set(slot(first, length), filling.at);
+    const last = filling.runs[filling.runs.length - 1];
+    if (last && last.offset + last.size === offset) {
+      last.size += size;
+    } else {
+      filling.runs.push({ offset, at: filling.at, size });
+    }
+    filling.at += size;
   }
-  postMessage({ type: "runs", runs, buffer }, [buffer]);
+  if (filling.at + engine._pagesPerBlock() * PAGE > LENT) sendLent();
+}
+
+function sendLent() {
+  if (!filling) return;
+  postMessage({ type: "runs", runs: filling.runs, buffer: filling.buffer }, [filling.buffer]);
+  filling = null;
 }
 
 // The whole run. In place, page 0 and the tail are never read; for a copy
@@ -191,6 +221,7 @@ async function run({ file, inPlace, copyName }) {
         postMessage({ type: "progress", done: (start - 2) / Math.max(1, pages - 2) });
       }
     }
+    sendLent();
     if (copy) {  // the tail, shorter than a page, as it is
       const tail = new Uint8Array(file.size - pages * PAGE);
       await reader.into(tail);
@@ -213,8 +244,8 @@ onmessage = async ({ data }) => {
     spare.push(data.buffer);
     if (bufferArrived) bufferArrived();
   } else if (data.type === "run") {
-    spare = Array.from({ length: IN_FLIGHT },
-                       () => new ArrayBuffer(engine._pagesPerBlock() * PAGE));
+    spare = Array.from({ length: IN_FLIGHT }, () => new ArrayBuffer(LENT));
+    filling = null;
     await run(data);
   }
 };
