@@ -45,6 +45,7 @@ def save_once(browser, url, cart, downloads):
     browser.call("DOM.setFileInputFiles", files=[cart], nodeId=node)
     browser.wait_for("document.body.dataset.state === 'done'", timeout=1800)
     kept = browser.evaluate("document.body.dataset.copy")
+    time.sleep(float(os.environ.get("SAVE_DELAY", "0")))
     browser.events.clear()
     browser.evaluate("document.querySelector('a[download]').click(), true")
     deadline = time.monotonic() + 1800

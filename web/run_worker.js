@@ -120,7 +120,16 @@ async function openCopy(name) {
     },
     async finish() {
       flush();
-      return new Blob(pieces);
+      const whole = new Blob(pieces);
+      // Chromium's store of blobs can fail to keep one of some sizes (seen
+      // from 512 MiB to 1 GiB), and then every read of it fails: a copy is
+      // offered only if it can be read.
+      if (whole.size > 0) {
+        await whole.slice(whole.size - 1).arrayBuffer().catch(() => {
+          throw new DOMException("the browser could not keep the copy", "CopyNotKept");
+        });
+      }
+      return whole;
     },
     abandon() {},
   };

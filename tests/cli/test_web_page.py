@@ -273,13 +273,17 @@ class WebPage(CartTestCase):
         self.assertFalse(self.copy_offered())
 
     def test_a_clean_console(self):
-        # Nothing logged as an error or a warning on load, in either build.
+        # Nothing logged as an error or a warning on load and through a
+        # run, in either build.
+        self.demo_cart("cart.bin", "--pages", "40", "--seed", "5")
         for query in ("", "?simd=off"):
             with self.subTest(query=query):
                 self.browser.call("Log.enable")
                 self.browser.call("Runtime.enable")
                 self.browser.events.clear()
                 self.open_page("file://" + PAGE_FILE + query)
+                self.choose("cart.bin")
+                self.finished()
                 self.browser.evaluate("new Promise((done) => setTimeout(() => done(true), 500))")
                 logged = [e for e in self.browser.events
                           if (e.get("method") == "Log.entryAdded"
