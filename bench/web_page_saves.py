@@ -45,7 +45,8 @@ def save_once(browser, url, cart, downloads):
     browser.call("DOM.setFileInputFiles", files=[cart], nodeId=node)
     browser.wait_for("document.body.dataset.state === 'done'", timeout=1800)
     kept = browser.evaluate("document.body.dataset.copy")
-    time.sleep(float(os.environ.get("SAVE_DELAY", "0")))
+    if not browser.evaluate("Boolean(document.querySelector('a[download]').href)"):
+        return kept, "no copy offered", None
     browser.events.clear()
     browser.evaluate("document.querySelector('a[download]').click(), true")
     deadline = time.monotonic() + 1800
@@ -73,6 +74,9 @@ def main(plan):
     threading.Thread(target=server.serve_forever, daemon=True).start()
     urls = {"file://": "file://" + PAGE_FILE,
             "http": f"http://127.0.0.1:{server.server_address[1]}/frennick.html"}
+    # FRENNICK_SAVES_FROM=http (or file://) for one of the two only.
+    only = os.environ.get("FRENNICK_SAVES_FROM")
+    urls = {where: url for where, url in urls.items() if only in (None, where)}
     print("| cart | from | copy kept as | saves equal to the tool's | of |")
     print("|---|---|---|---|---|")
     for mib, count in plan:
