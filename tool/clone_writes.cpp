@@ -15,6 +15,15 @@ namespace {
 constexpr std::int64_t kPagesPerClone = 4096;
 constexpr auto kPageBytes = static_cast<std::int64_t>(kPageSize);
 
+// A full disk, or a used-up quota where the system has quotas.
+bool noRoom(int error) {
+#ifdef EDQUOT
+  return error == ENOSPC || error == EDQUOT;
+#else
+  return error == ENOSPC;
+#endif
+}
+
 }  // namespace
 
 CloneWrites::~CloneWrites() {
@@ -32,8 +41,8 @@ bool CloneWrites::open(int cart) noexcept {
   // copy-on-write, say) and leaves the cart as it is. A file system with no
   // room even for that can clone.
   const int saved = errno;
-  const bool clones = cloneBetween(cart, scratch_, 0, kPageBytes) ||
-                      errno == ENOSPC || errno == EDQUOT;
+  const bool clones =
+      cloneBetween(cart, scratch_, 0, kPageBytes) || noRoom(errno);
   errno = saved;
 #ifndef _WIN32
   if (!clones) {
@@ -92,7 +101,7 @@ WritesStop CloneWrites::cloneInto(Pages& pages) noexcept {
       cloneBetween(scratch_, cart_, first * kPageBytes, count * kPageBytes)) {
     return {first + count, 0};
   }
-  if (errno != ENOSPC && errno != EDQUOT) return {first, errno};
+  if (!noRoom(errno)) return {first, errno};
   // No room for all of them: one page at a time, up to the first that does
   // not fit.
   std::int64_t done = 0;
