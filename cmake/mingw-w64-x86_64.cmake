@@ -15,7 +15,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No DLL of the compiler's runtime has to travel with Frennick.exe.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_STRIP x86_64-w64-mingw32-strip CACHE FILEPATH "Strips the packaged binaries")
+set(CMAKE_STRIP ${CMAKE_CURRENT_LIST_DIR}/mingw-w64-strip.sh CACHE FILEPATH
+  "Strips the packaged binaries, with no time in them")
 
 find_program(FRENNICK_WINE NAMES wine wine64 wine-stable)
 if(FRENNICK_WINE)
