@@ -1,9 +1,12 @@
 // One run over a cart, in a Worker so that the page stays responsive: reads
 // the cart as a stream into the module's block, has it matched, and either
-// hands the runs of changed pages to the page, which writes them into the
-// cart, or writes the whole processed copy itself as it goes, so that no
-// run ever holds more than a few blocks of the cart in memory. The page
-// puts the engine's JavaScript before this, and says which build to load.
+// hands pages to the page, which writes them (into the cart itself, or into
+// a file the user chose for the copy), or keeps the whole processed copy
+// itself as it goes, so that no run ever holds more than a few MiB of the
+// cart in memory. Where the browser will not let a Worker read the cart
+// (WebKit, for a page opened from a file), the page reads it and hands the
+// chunks over. The page puts the engine's JavaScript before this, and says
+// which build to load.
 "use strict";
 
 const PAGE = 8192;
@@ -11,16 +14,24 @@ const PAGE = 8192;
 // bound on memory. Big ones make few writes, which cost the browser most.
 const IN_FLIGHT = 4;
 const LENT = 4 * 1024 * 1024;
-// The copy's pieces, when it is kept as blobs: a few MiB each.
+// The copy's pieces, when it is kept as blobs or written as a stream: a few
+// MiB each.
 const PIECE = 4 * 1024 * 1024;
+// Chunks the page has read for this worker and not yet handed over.
+const FED_AHEAD = 4;
+// Names of the copies in the origin's private file system; the page
+// removes old ones.
+const COPY_PREFIX = "frennick-copy-";
 
 let engine = null;
-// Buffers lent to the page with changed pages and given back once they are
-// written: nothing is allocated per block, so memory stays flat however big
-// the cart. `filling` is the one pages go into now, with its runs.
+// Buffers lent to the page and given back once they are written: nothing
+// is allocated per block, so memory stays flat however big the cart.
+// `filling` is the one pages go into now, with the runs of pages in it.
 let spare = [];
 let bufferArrived = null;
 let filling = null;
+// Where the chunks the page reads for this worker go.
+let fedChunk = null;
 
 const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
 // `count` pages of the module's block from slot `n` on.
@@ -28,6 +39,7 @@ const slot = (n, count = 1) => {
   const at = engine._pageSlot(n);
   return engine.HEAPU8.subarray(at, at + count * PAGE);
 };
+const unreadable = () => new DOMException("the browser did not read the cart", "NotReadableError");
 
 // Exactly `into.length` bytes from a stream's reader, fewer only at its end.
 // Where the stream lets the reader bring its own buffer, one buffer serves
@@ -45,14 +57,10 @@ class StreamReader {
     this.left = new Uint8Array(0);
   }
 
-  // A File is a snapshot: once the file on disk changes, reading it fails
-  // (Chromium says "network error", as for any stream).
   async next() {
     const chunk = this.buffer ? this.reader.read(new Uint8Array(this.buffer))
                               : this.reader.read();
-    const { done, value } = await chunk.catch(() => {
-      throw new DOMException("the file changed", "NotReadableError");
-    });
+    const { done, value } = await chunk.catch(() => { throw unreadable(); });
     if (done) return false;
     if (this.buffer) this.buffer = value.buffer;
     this.left = value;
@@ -72,67 +80,156 @@ class StreamReader {
   }
 }
 
-// The processed copy, written as the run goes: into a file of the origin's
-// private file system where the browser offers one to this page, else as
-// blobs of a few MiB, which the browser keeps outside the page's memory.
-async function openCopy(name) {
-  try {
-    const root = await navigator.storage.getDirectory();
-    const handle = await root.getFileHandle(name, { create: true });
-    const access = await handle.createSyncAccessHandle();
-    access.truncate(0);
-    return {
-      kind: "private file",
-      write(bytes, at) {
-        for (let done = 0; done < bytes.length;) {
-          done += access.write(bytes.subarray(done), { at: at + done });
-        }
-      },
-      async finish() {
-        access.flush();
-        access.close();
-        return null;  // the page takes the file from the private file system
-      },
-      abandon() {
-        access.close();
-      },
-    };
-  } catch {
-    // No private file system here (Chromium from file://): blobs.
-  }
-  const pieces = [];
-  const staging = new Uint8Array(PIECE);
-  let staged = 0;
-  const flush = () => {
-    if (staged > 0) pieces.push(new Blob([staging.subarray(0, staged)]));
-    staged = 0;
+// Bytes `from` to `to` of the cart as the page reads them and hands them
+// over, a few chunks ahead of the matching.
+function fedStream(from, to) {
+  const chunks = [];
+  let wake = null;
+  fedChunk = (chunk) => {
+    chunks.push(chunk);
+    if (wake) wake();
   };
-  return {
-    kind: "blobs",
-    write(bytes) {  // always in order, from the start
-      for (let done = 0; done < bytes.length;) {
-        const take = Math.min(bytes.length - done, PIECE - staged);
-        staging.set(bytes.subarray(done, done + take), staged);
-        staged += take;
-        done += take;
-        if (staged === PIECE) flush();
+  postMessage({ type: "feed", from, to, ahead: FED_AHEAD });
+  return new ReadableStream({
+    async pull(controller) {
+      while (chunks.length === 0) await new Promise((resolve) => { wake = resolve; });
+      wake = null;
+      const { buffer, failed } = chunks.shift();
+      if (failed) {
+        controller.error(unreadable());
+      } else if (!buffer) {
+        controller.close();
+      } else {
+        postMessage({ type: "fed" });
+        controller.enqueue(new Uint8Array(buffer));
       }
     },
-    async finish() {
-      flush();
-      const whole = new Blob(pieces);
-      // Chromium's store of blobs can fail to keep one of some sizes (seen
-      // from 512 MiB to 1 GiB), and then every read of it fails: a copy is
-      // offered only if it can be read.
-      if (whole.size > 0) {
-        await whole.slice(whole.size - 1).arrayBuffer().catch(() => {
-          throw new DOMException("the browser could not keep the copy", "CopyNotKept");
-        });
+  }, { highWaterMark: 0 });
+}
+
+// Whether this Worker may read the cart at all: WebKit refuses every read
+// of a File or a Blob in a Worker of a page opened from a file.
+async function canRead(file) {
+  try {
+    await file.slice(0, 1).arrayBuffer();
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+// The copy's bytes, which come in order from the start of the cart,
+// gathered into pieces of PIECE bytes, each handed whole to `put`, which
+// may take its time: one piece fills while the other is written. Nothing
+// may keep a view of the engine's block, which the next read overwrites.
+function pieces(put) {
+  const buffers = [new Uint8Array(PIECE), new Uint8Array(PIECE)];
+  const writing = [Promise.resolve(), Promise.resolve()];
+  let current = 0;
+  let staged = 0;
+  const flush = async () => {
+    if (staged === 0) return;
+    writing[current] = put(buffers[current].subarray(0, staged));
+    current = 1 - current;
+    staged = 0;
+    await writing[current];
+  };
+  return {
+    async write(bytes) {
+      for (let done = 0; done < bytes.length;) {
+        const take = Math.min(bytes.length - done, PIECE - staged);
+        buffers[current].set(bytes.subarray(done, done + take), staged);
+        staged += take;
+        done += take;
+        if (staged === PIECE) await flush();
       }
-      return whole;
+    },
+    async end() {
+      await flush();
+      await Promise.all(writing);
+    },
+  };
+}
+
+// The processed copy, written as the run goes, where this Worker can keep
+// it: a file of the origin's private file system (written in place where
+// the browser offers sync access handles, else as a stream), else blobs of
+// a few MiB, which the browser keeps outside the page's memory. Every copy
+// is written in order, from the start of the cart.
+async function openCopy(name) {
+  let root = null;
+  try {
+    root = await navigator.storage.getDirectory();
+  } catch {
+    // No private file system here (WebKit's defaults, a page opened from a
+    // file in Chromium or WebKit).
+  }
+  if (root) {
+    let handle = null;
+    try {
+      handle = await root.getFileHandle(name, { create: true });
+      const access = await handle.createSyncAccessHandle();
+      access.truncate(0);
+      return {
+        kind: "private file",
+        async write(bytes, at) {
+          for (let done = 0; done < bytes.length;) {
+            done += access.write(bytes.subarray(done), { at: at + done });
+          }
+        },
+        async finish() {
+          access.flush();
+          access.close();
+          return null;  // the page takes the file from the private file system
+        },
+        abandon() {
+          access.close();
+        },
+      };
+    } catch {
+      // No sync access handles (WebKit): a writable stream, if there is one.
+    }
+    try {
+      const writable = await handle.createWritable();
+      const staged = pieces((bytes) => writable.write(bytes));
+      return {
+        kind: "private file",
+        write: (bytes) => staged.write(bytes),
+        async finish() {
+          await staged.end();
+          await writable.close();
+          return null;
+        },
+        abandon: () => writable.abort().catch(() => {}),
+      };
+    } catch {
+      // Nothing that writes the file: it is removed, and blobs serve.
+      if (handle) await root.removeEntry(name).catch(() => {});
+    }
+  }
+  const kept = [];
+  const staged = pieces(async (bytes) => { kept.push(new Blob([bytes])); });
+  return {
+    kind: "blobs",
+    write: (bytes) => staged.write(bytes),
+    async finish() {
+      await staged.end();
+      return new Blob(kept);
     },
     abandon() {},
   };
+}
+
+// Which copy this Worker would keep: "private file" or "blobs". The page
+// tells the user beforehand what a copy kept as blobs costs in memory.
+async function copyKind() {
+  const name = `${COPY_PREFIX}probe`;
+  const copy = await openCopy(name);
+  await copy.abandon();
+  if (copy.kind !== "blobs") {
+    await (await navigator.storage.getDirectory()).removeEntry(name).catch(() => {});
+  }
+  return copy.kind;
 }
 
 async function spareBuffer() {
@@ -142,24 +239,24 @@ async function spareBuffer() {
   return spare.pop();
 }
 
-// Puts a block's runs of changed pages into the buffer being filled,
-// joining a run to the one before it where they touch; the buffer goes to
-// the page when the next block might not fit.
-async function lend(runs) {
-  if (!filling) filling = { buffer: await spareBuffer(), at: 0, runs: [] };
-  const bytes = new Uint8Array(filling.buffer);
-  for (const { offset, first, length } of runs) {
-    const size = length * PAGE;
-    bytes.set(slot(first, length), filling.at);
+// Copies `bytes`, which belong at `offset` of the cart, into the buffers
+// lent to the page, joining them to the run before where they touch; a
+// buffer goes to the page once it is full.
+async function lend(bytes, offset) {
+  for (let done = 0; done < bytes.length;) {
+    if (!filling) filling = { buffer: await spareBuffer(), at: 0, runs: [] };
+    const take = Math.min(bytes.length - done, LENT - filling.at);
+    new Uint8Array(filling.buffer).set(bytes.subarray(done, done + take), filling.at);
     const last = filling.runs[filling.runs.length - 1];
-    if (last && last.offset + last.size === offset) {
-      last.size += size;
+    if (last && last.offset + last.size === offset + done) {
+      last.size += take;
     } else {
-      filling.runs.push({ offset, at: filling.at, size });
+      filling.runs.push({ offset: offset + done, at: filling.at, size: take });
     }
-    filling.at += size;
+    filling.at += take;
+    done += take;
+    if (filling.at === LENT) sendLent();
   }
-  if (filling.at + engine._pagesPerBlock() * PAGE > LENT) sendLent();
 }
 
 function sendLent() {
@@ -168,31 +265,43 @@ function sendLent() {
   filling = null;
 }
 
-// The whole run. In place, page 0 and the tail are never read; for a copy
-// they are copied as they are.
-async function run({ file, inPlace, copyName }) {
+// The whole run. `sink` says where the pages go: "in place" (the page
+// writes the changed ones into the cart), "page" (the page writes every
+// one into a file the user chose) or "worker" (this Worker keeps the
+// copy). In place, page 0 and the tail are never read; a copy gets them as
+// they are. `feed`: the page reads the cart for this Worker.
+async function run({ file, sink, copyName, feed }) {
   const pages = Math.floor(file.size / PAGE);
   const ending = (outcome, lines, extra = {}) =>
-    postMessage({ type: "end", outcome, lines, ...extra });
+    postMessage({ type: "end", outcome, lines, examined: pages > 2, ...extra });
   if (file.size < 2 * PAGE) {
     return ending("short", [text(engine._firstPageFailure())]);
   }
 
-  const copy = inPlace ? null : await openCopy(copyName);
-  const reader = new StreamReader(inPlace ? file.slice(PAGE, pages * PAGE).stream()
-                                          : file.stream());
+  const inPlace = sink === "in place";
+  const copy = inPlace ? null
+    : sink === "page" ? { kind: "chosen file", write: lend, finish: async () => null, abandon() {} }
+      : await openCopy(copyName);
+  const [from, to] = inPlace ? [PAGE, pages * PAGE] : [0, file.size];
+  const reader = new StreamReader(feed ? fedStream(from, to) : file.slice(from, to).stream());
+  // Fewer bytes than the file held when it was chosen: it has shrunk.
+  const whole = async (into) => {
+    if (await reader.into(into) !== into.length) {
+      throw new DOMException("the cart is shorter than it was", "CartShrank");
+    }
+  };
   try {
     if (copy) {
       const page0 = new Uint8Array(PAGE);
-      await reader.into(page0);
-      copy.write(page0, 0);
+      await whole(page0);
+      await copy.write(page0, 0);
     }
-    await reader.into(slot(0));  // page 1
+    await whole(slot(0));  // page 1
     if (!engine._beginRun()) {
       if (copy) copy.abandon();
       return ending("not a cart", [text(engine._noSignature())]);
     }
-    if (copy) copy.write(slot(0), PAGE);
+    if (copy) await copy.write(slot(0), PAGE);
 
     const block = engine._pagesPerBlock();
     const before = new Int32Array(Math.max(0, pages - 2));
@@ -201,8 +310,7 @@ async function run({ file, inPlace, copyName }) {
     let lastProgress = 0;
     for (let start = 2; start < pages;) {
       const count = Math.min(block, pages - start);
-      const got = await reader.into(slot(1, count));
-      if (got !== count * PAGE) throw new DOMException("short read", "NotReadableError");
+      await whole(slot(1, count));
       engine._matchPages(count);
       for (let s = 1; s <= count; ++s) {
         before[start + s - 3] = engine._pixelChangesBefore(s);
@@ -210,17 +318,15 @@ async function run({ file, inPlace, copyName }) {
       }
       changed ||= engine._changedRunCount(1) > 0;
       if (copy) {
-        copy.write(slot(1, count), start * PAGE);  // every page, as matched
+        await copy.write(slot(1, count), start * PAGE);  // every page, as matched
       } else {
-        const runs = [];
         for (let from = 1; ;) {
           const first = engine._changedRunFirst(from);
           const length = engine._changedRunCount(from);
           if (length === 0) break;
-          runs.push({ offset: (start + first - 1) * PAGE, first, length });
+          await lend(slot(first, length), (start + first - 1) * PAGE);
           from = first + length;
         }
-        if (runs.length) await lend(runs);
       }
       engine._endBlock(count);
       start += count;
@@ -230,15 +336,16 @@ async function run({ file, inPlace, copyName }) {
         postMessage({ type: "progress", done: (start - 2) / Math.max(1, pages - 2) });
       }
     }
-    sendLent();
     if (copy) {  // the tail, shorter than a page, as it is
       const tail = new Uint8Array(file.size - pages * PAGE);
-      await reader.into(tail);
-      copy.write(tail, pages * PAGE);
+      await whole(tail);
+      await copy.write(tail, pages * PAGE);
     }
-    const blob = copy ? await copy.finish() : null;
+    // A copy the user chose a file for is wanted only if a page changed.
+    if (changed || sink !== "page") sendLent();
+    const kept = copy ? await copy.finish() : null;
     ending("complete", [text(engine._summary(pages))],
-           { changed, before, after, copy: blob, copyKind: copy && copy.kind });
+           { changed, before, after, copy: kept, copyKind: copy && copy.kind });
   } catch (error) {
     if (copy) copy.abandon();
     postMessage({ type: "failed", reason: error && error.name });
@@ -248,10 +355,14 @@ async function run({ file, inPlace, copyName }) {
 onmessage = async ({ data }) => {
   if (data.type === "load") {
     engine = await (data.simd ? FrennickSimd : FrennickPlain)();
-    postMessage({ type: "ready", kernel: text(engine._kernelName()) });
+    postMessage({ type: "ready", kernel: text(engine._kernelName()), keeps: await copyKind() });
   } else if (data.type === "written") {
     spare.push(data.buffer);
     if (bufferArrived) bufferArrived();
+  } else if (data.type === "chunk") {
+    fedChunk(data);
+  } else if (data.type === "can read") {
+    postMessage({ type: "can read", readable: await canRead(data.file) });
   } else if (data.type === "run") {
     spare = Array.from({ length: IN_FLIGHT }, () => new ArrayBuffer(LENT));
     filling = null;

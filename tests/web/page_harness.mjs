@@ -1,0 +1,275 @@
+// What every browser's test of the page shares: the carts, the native
+// Frennick's run of each, the page served over HTTP, a display for browsers
+// that need a window, the page's hooks read the same way, and the report.
+// A browser's test gives a driver: { open(url), choose(path), evaluate(js),
+// click(selector) }, where `js` is an expression whose value (a promise is
+// awaited) comes back.
+import { execFileSync, spawn, spawnSync } from "node:child_process";
+import { createHash } from "node:crypto";
+import {
+  appendFileSync, createReadStream, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
+} from "node:fs";
+import { createServer } from "node:http";
+import { tmpdir } from "node:os";
+import { basename, dirname, join } from "node:path";
+import assert from "node:assert/strict";
+
+export const PAGE_FILE = process.env.FRENNICK_PAGE || "";
+export const PAGE = 8192;
+export { assert };
+
+export function skip(why) {
+  console.log(`skipped: ${why}`);
+  process.exit(77);
+}
+
+// A case that cannot run here, listed with its reason where CI gathers
+// every skipped case.
+export function skipCase(name, why) {
+  const line = `skipped: ${process.argv[1].split("/").pop()}: ${name}: ${why}`;
+  console.log(line);
+  if (process.env.FRENNICK_BUILD_DIR) {
+    appendFileSync(join(process.env.FRENNICK_BUILD_DIR, "skipped-cases.txt"), line + "\n");
+  }
+}
+
+// Whether these programs are all installed; the first missing one is
+// named in the case's skip.
+export function installed(name, programs) {
+  for (const [program, package_] of programs) {
+    if (spawnSync("which", [program]).status !== 0) {
+      skipCase(name, `${program} is not installed (Debian: ${package_})`);
+      return false;
+    }
+  }
+  return true;
+}
+// Exits 77 with the first thing missing.
+export function need({ programs = [], files = [] } = {}) {
+  if (!existsSync(PAGE_FILE)) skip("the page was not built: emscripten is not installed (Debian: emscripten)");
+  for (const [path, package_] of files) {
+    if (!existsSync(path)) skip(`${path} is not installed (Debian: ${package_})`);
+  }
+  for (const [program, package_] of programs) {
+    if (spawnSync("which", [program]).status !== 0) skip(`${program} is not installed (Debian: ${package_})`);
+  }
+}
+
+export async function load(module, hint) {
+  try {
+    return (await import(module)).default;
+  } catch {
+    return skip(`${module} is not installed: ${hint}`);
+  }
+}
+
+export const work = mkdtempSync(join(tmpdir(), "frennick-page-"));
+export const path = (name) => join(work, name);
+export const sha256 = (bytes) => createHash("sha256").update(bytes).digest("hex");
+
+export function makeCart(name, ...options) {
+  execFileSync(process.env.MAKE_DEMO_CART, [path(name), ...options], { stdio: "ignore" });
+  return readFileSync(path(name));
+}
+
+// What the native Frennick prints and leaves for these bytes.
+export function native(bytes) {
+  writeFileSync(path("native.bin"), bytes);
+  const run = spawnSync(process.env.FRENNICK, [path("native.bin")], { encoding: "utf8" });
+  return { words: run.stdout, bytes: readFileSync(path("native.bin")) };
+}
+
+// Pixels that change from each page to the next, from page 2 on: what the
+// page plots, worked out here on its own.
+const PIXELS = [];
+for (let band = 0; band < 4; ++band) {
+  for (let row = 0; row < 192; ++row) {
+    for (let column = 0; column < 4; ++column) PIXELS.push(33 + 1922 * band + 5 * row + column);
+  }
+}
+const bits = (byte) => { let n = 0; for (; byte; byte &= byte - 1) ++n; return n; };
+export function pixelChanges(cart) {
+  const counts = [];
+  for (let n = 2; (n + 1) * PAGE <= cart.length; ++n) {
+    let sum = 0;
+    for (const p of PIXELS) sum += bits(cart[(n - 1) * PAGE + p] ^ cart[n * PAGE + p]);
+    counts.push(sum);
+  }
+  return counts;
+}
+
+// The carts every browser runs, and what the page must say of each besides
+// the tool's own lines (COPY: that there is a copy, in the words for where
+// it is kept).
+export const COPY = null;
+export function cartTable() {
+  const video = makeCart("video.bin", "--pages", "80", "--seed", "3");
+  const tailed = makeCart("tail.bin", "--pages", "40", "--tail", "777");
+  const bad = Buffer.from(video);
+  bad[PAGE + 15] ^= 1;
+  return {
+    random: [makeCart("random.bin", "--random", "--pages", "67", "--seed", "2"), COPY],
+    video: [video, COPY],
+    tail: [tailed, COPY],
+    "already matched": [native(tailed).bytes, "nothing needed changing, so there is no copy"],
+    "two pages": [makeCart("two.bin", "--pages", "2"), "there was nothing to examine, and there is no copy"],
+    "too short": [video.subarray(0, 2 * PAGE - 1), "is too short"],
+    "no signature": [bad, "is not a video cart"],
+  };
+}
+
+// The page's folder over HTTP on this machine, as any static server gives it.
+export async function serve() {
+  const folder = dirname(PAGE_FILE);
+  const server = createServer((request, response) => {
+    const file = join(folder, basename(decodeURIComponent(new URL(request.url, "http://x").pathname)));
+    if (!existsSync(file)) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, { "content-type": file.endsWith(".html") ? "text/html" : "application/octet-stream" });
+    createReadStream(file).pipe(response);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  return { url: `http://127.0.0.1:${server.address().port}/${basename(PAGE_FILE)}`, close: () => server.close() };
+}
+
+// An X display of its own (Xvfb), for a browser in a real window.
+export async function display() {
+  const xvfb = spawn("Xvfb", ["-displayfd", "3", "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
+                     { stdio: ["ignore", "ignore", "ignore", "pipe"] });
+  const number = await new Promise((resolve, reject) => {
+    let text = "";
+    xvfb.stdio[3].on("data", (chunk) => {
+      text += chunk;
+      if (text.includes("\n")) resolve(text.trim());
+    });
+    xvfb.on("exit", () => reject(new Error("Xvfb did not start")));
+  });
+  return { name: `:${number}`, stop: () => xvfb.kill() };
+}
+
+export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+export async function waitFor(driver, expression, timeout = 120000) {
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const value = await driver.evaluate(expression);
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${expression}`);
+    await sleep(50);
+  }
+}
+
+export const IDLE = "document.readyState === 'complete' && document.body.dataset.state === 'idle'";
+export const ENDED = "['done', 'cancelled'].includes(document.body.dataset.state)";
+
+// What the page shows after a run, through its stable hooks; `digest` is
+// the sha256 of the copy behind a[download], or of a file chosen for the
+// copy (`window.savedCopy`, see CHOSEN_FILE).
+export const SHOWN = `(async () => {
+  const link = document.querySelector('a[download]');
+  let bytes = null;
+  if (link.href && !link.hidden) bytes = await (await fetch(link.href)).arrayBuffer();
+  else if (window.savedCopy) bytes = window.savedCopy;
+  let digest = null;
+  if (bytes) {
+    digest = Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', bytes)),
+                        (b) => b.toString(16).padStart(2, '0')).join('');
+  }
+  return { state: document.body.dataset.state, words: document.getElementById('messages').textContent,
+           notice: document.getElementById('notice').textContent, name: link.download, digest,
+           kept: document.body.dataset.copy || null, plotted: window.frennick.plotted || null,
+           offered: Boolean(link.href) && !link.hidden };
+})()`;
+
+// The browser's "save as" dialog played by a file in the page's memory:
+// what the page writes into a file the user chose, where no dialog can be
+// answered (a headless browser).
+export const CHOSEN_FILE = `(() => {
+  window.savedCopy = null;
+  window.showSaveFilePicker = async ({ suggestedName }) => ({
+    kind: 'file', name: suggestedName,
+    async createWritable() {
+      let data = new Uint8Array(0);
+      return {
+        async write({ position, data: bytes }) {
+          if (position + bytes.length > data.length) {
+            const grown = new Uint8Array(position + bytes.length);
+            grown.set(data);
+            data = grown;
+          }
+          data.set(bytes, position);
+        },
+        async close() { window.savedCopy = data; },
+        async abort() {},
+      };
+    },
+    async remove() { window.removedChosen = true; },
+  });
+  return true;
+})()`;
+
+// One run of a cart chosen in the page's one file input, to its end; where
+// the page asks where to save the copy, the user answers.
+export async function runChosen(driver, file) {
+  await driver.choose(file);
+  await waitFor(driver, `${ENDED} || document.body.dataset.state === 'asking'`);
+  if (await driver.evaluate("document.body.dataset.state === 'asking'")) {
+    await driver.click("#save-as");
+    await waitFor(driver, ENDED);
+  }
+  return driver.evaluate(SHOWN);
+}
+
+// The table of carts through the page's file input: the tool's words and
+// bytes, the notice, the copy under the cart's name, kept as `kept` says,
+// and the plot of what changes from page to page.
+export async function checkCartTable(report, driver, label, { carts, kept, before = null }) {
+  for (const [kind, [data, notice]] of Object.entries(carts)) {
+    if (before) await driver.evaluate(before);
+    writeFileSync(path("cart.bin"), data);
+    const shown = await runChosen(driver, path("cart.bin"));
+    const expected = native(data);
+    await report.check(`${label}: ${kind}`, () => {
+      assert.equal(shown.state, "done");
+      assert.equal(shown.words, expected.words);
+      const said = notice !== COPY ? notice
+        : kept === "chosen file" ? "The processed copy was saved as cart.bin"
+          : "save the processed copy below under its name";
+      assert.ok(shown.notice.includes(said), shown.notice);
+      if (kept === "blobs" && notice === COPY) assert.match(shown.notice, /about \d+ MiB of memory/);
+      if (Buffer.compare(expected.bytes, data) !== 0) {
+        assert.equal(shown.digest, sha256(expected.bytes), "the copy differs from the native run's cart");
+        if (kept !== "chosen file") assert.equal(shown.name, "cart.bin");
+        assert.equal(shown.kept, kept);
+        assert.deepEqual(shown.plotted, { before: pixelChanges(data), after: pixelChanges(expected.bytes) });
+      } else {
+        assert.equal(shown.digest, null, "a copy offered with nothing changed");
+      }
+    });
+  }
+}
+
+// ok/FAIL lines, and the exit status at the end.
+export function reporter() {
+  let passed = 0;
+  let failed = 0;
+  return {
+    async check(name, body) {
+      try {
+        await body();
+        ++passed;
+        console.log(`ok ${name}`);
+      } catch (error) {
+        ++failed;
+        console.log(`FAIL ${name}: ${error.stack || error.message}`);
+      }
+    },
+    finish() {
+      console.log(`${passed} passed, ${failed} failed`);
+      rmSync(work, { recursive: true, force: true });
+      process.exit(failed || !passed ? 1 : 0);
+    },
+  };
+}
