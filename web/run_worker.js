@@ -19,6 +19,10 @@ const LENT = 4 * 1024 * 1024;
 const PIECE = 4 * 1024 * 1024;
 // Chunks the page has read for this worker and not yet handed over.
 const FED_AHEAD = 4;
+// The cart is read a slice at a time; a read that brings nothing for this
+// many milliseconds is begun again.
+const SLICE = 8 * 1024 * 1024;
+const STALL = 5000;
 // Names of the copies in the origin's private file system; the page
 // removes old ones.
 const COPY_PREFIX = "frennick-copy-";
@@ -39,32 +43,85 @@ const slot = (n, count = 1) => {
   const at = engine._pageSlot(n);
   return engine.HEAPU8.subarray(at, at + count * PAGE);
 };
-const unreadable = () => new DOMException("the browser did not read the cart", "NotReadableError");
+// What went wrong reading the cart, told apart from a failure to keep the
+// copy.
+const readingFailure = (name) => Object.assign(new DOMException("the cart was not read", name), { reading: true });
 
-// Exactly `into.length` bytes from a stream's reader, fewer only at its end.
-// Where the stream lets the reader bring its own buffer, one buffer serves
-// the whole run: a buffer per chunk would leave the page's memory to
-// the garbage collector's pace.
+// Bytes `from` to `to` of the cart, exactly `into.length` at a time, fewer
+// only at the end: from the file a slice at a time (WebKit reads the whole
+// of a Blob's stream as fast as it can, however slowly its reader takes
+// it, and would hold a whole cart in memory), or from the chunks the page
+// reads for this Worker (`fed`). Where a stream lets the reader bring its
+// own buffer, one buffer serves the whole run: a buffer per chunk would
+// leave the page's memory to the garbage collector's pace.
 class StreamReader {
-  constructor(stream) {
+  constructor(file, from, to, fed) {
+    this.file = file;
+    this.at = from;
+    this.to = to;
+    this.fed = fed;
+    this.reader = null;
+    this.buffer = null;
+    this.left = new Uint8Array(0);
+    this.patience = STALL;
+  }
+
+  open() {
+    if (this.fed) {
+      this.reader = this.fed.getReader();
+      return true;
+    }
+    if (this.at >= this.to) return false;
+    const stream = this.file.slice(this.at, Math.min(this.to, this.at + SLICE)).stream();
     try {
       this.reader = stream.getReader({ mode: "byob" });
-      this.buffer = new ArrayBuffer(1 << 20);
+      this.buffer ||= new ArrayBuffer(1 << 20);
     } catch {
       this.reader = stream.getReader();
       this.buffer = null;
     }
-    this.left = new Uint8Array(0);
+    return true;
+  }
+
+  // The next chunk, or null: a read of the file that brings nothing for a
+  // while is begun again where it stopped (Chromium's reads of a file in a
+  // Worker have stalled for good, now and then, while the page wrote a
+  // chosen file); each time it waits twice as long.
+  async read() {
+    const chunk = (this.buffer ? this.reader.read(new Uint8Array(this.buffer)) : this.reader.read())
+      .catch(() => { throw readingFailure("NotReadableError"); });
+    if (this.fed) return chunk;
+    let timer = null;
+    const stalled = new Promise((resolve) => { timer = setTimeout(resolve, this.patience, null); });
+    const result = await Promise.race([chunk, stalled]);
+    clearTimeout(timer);
+    if (result) {
+      this.patience = STALL;
+    } else {
+      this.patience *= 2;
+      this.reader.cancel().catch(() => {});
+      this.reader = null;
+      if (this.buffer) this.buffer = new ArrayBuffer(this.buffer.byteLength);
+    }
+    return result;
   }
 
   async next() {
-    const chunk = this.buffer ? this.reader.read(new Uint8Array(this.buffer))
-                              : this.reader.read();
-    const { done, value } = await chunk.catch(() => { throw unreadable(); });
-    if (done) return false;
-    if (this.buffer) this.buffer = value.buffer;
-    this.left = value;
-    return true;
+    for (;;) {
+      if (!this.reader && !this.open()) return false;
+      const result = await this.read();
+      if (!result) continue;
+      const { done, value } = result;
+      if (this.buffer) this.buffer = value ? value.buffer : new ArrayBuffer(1 << 20);
+      if (done) {
+        if (this.fed) return false;
+        this.reader = null;
+        continue;
+      }
+      this.at += value.length;
+      this.left = value;
+      return true;
+    }
   }
 
   async into(into) {
@@ -96,7 +153,7 @@ function fedStream(from, to) {
       wake = null;
       const { buffer, failed } = chunks.shift();
       if (failed) {
-        controller.error(unreadable());
+        controller.error(readingFailure("NotReadableError"));
       } else if (!buffer) {
         controller.close();
       } else {
@@ -152,61 +209,47 @@ function pieces(put) {
 }
 
 // The processed copy, written as the run goes, where this Worker can keep
-// it: a file of the origin's private file system (written in place where
-// the browser offers sync access handles, else as a stream), else blobs of
+// it: a file of the origin's private file system, written in place where
+// the browser offers sync access handles, else as a stream; else blobs of
 // a few MiB, which the browser keeps outside the page's memory. Every copy
 // is written in order, from the start of the cart.
-async function openCopy(name) {
-  let root = null;
-  try {
-    root = await navigator.storage.getDirectory();
-  } catch {
-    // No private file system here (WebKit's defaults, a page opened from a
-    // file in Chromium or WebKit).
-  }
-  if (root) {
-    let handle = null;
-    try {
-      handle = await root.getFileHandle(name, { create: true });
-      const access = await handle.createSyncAccessHandle();
-      access.truncate(0);
-      return {
-        kind: "private file",
-        async write(bytes, at) {
-          for (let done = 0; done < bytes.length;) {
-            done += access.write(bytes.subarray(done), { at: at + done });
-          }
-        },
-        async finish() {
-          access.flush();
-          access.close();
-          return null;  // the page takes the file from the private file system
-        },
-        abandon() {
-          access.close();
-        },
-      };
-    } catch {
-      // No sync access handles (WebKit): a writable stream, if there is one.
-    }
-    try {
-      const writable = await handle.createWritable();
-      const staged = pieces((bytes) => writable.write(bytes));
-      return {
-        kind: "private file",
-        write: (bytes) => staged.write(bytes),
-        async finish() {
-          await staged.end();
-          await writable.close();
-          return null;
-        },
-        abandon: () => writable.abort().catch(() => {}),
-      };
-    } catch {
-      // Nothing that writes the file: it is removed, and blobs serve.
-      if (handle) await root.removeEntry(name).catch(() => {});
-    }
-  }
+async function syncCopy(handle) {
+  const access = await handle.createSyncAccessHandle();
+  access.truncate(0);
+  return {
+    kind: "private file",
+    async write(bytes, at) {
+      for (let done = 0; done < bytes.length;) {
+        done += access.write(bytes.subarray(done), { at: at + done });
+      }
+    },
+    async finish() {
+      access.flush();
+      access.close();
+      return null;  // the page takes the file from the private file system
+    },
+    abandon() {
+      access.close();
+    },
+  };
+}
+
+async function streamCopy(handle) {
+  const writable = await handle.createWritable();
+  const staged = pieces((bytes) => writable.write(bytes));
+  return {
+    kind: "private file",
+    write: (bytes) => staged.write(bytes),
+    async finish() {
+      await staged.end();
+      await writable.close();
+      return null;
+    },
+    abandon: () => writable.abort().catch(() => {}),
+  };
+}
+
+function blobCopy() {
   const kept = [];
   const staged = pieces(async (bytes) => { kept.push(new Blob([bytes])); });
   return {
@@ -220,16 +263,63 @@ async function openCopy(name) {
   };
 }
 
-// Which copy this Worker would keep: "private file" or "blobs". The page
-// tells the user beforehand what a copy kept as blobs costs in memory.
-async function copyKind() {
-  const name = `${COPY_PREFIX}probe`;
-  const copy = await openCopy(name);
-  await copy.abandon();
-  if (copy.kind !== "blobs") {
-    await (await navigator.storage.getDirectory()).removeEntry(name).catch(() => {});
+// How this Worker can keep a copy here: "sync", "stream" or "blobs". Each
+// is tried on a file of its own: in WebKit a file whose sync access handle
+// was refused cannot be written as a stream either.
+let store = "blobs";
+async function findStore() {
+  let root = null;
+  try {
+    root = await navigator.storage.getDirectory();
+  } catch {
+    return "blobs";  // none here: WebKit's defaults, a page opened from a file
   }
-  return copy.kind;
+  for (const [kind, open] of [["sync", (handle) => handle.createSyncAccessHandle().then((a) => a.close())],
+                              ["stream", (handle) => handle.createWritable().then((w) => w.abort())]]) {
+    const name = `${COPY_PREFIX}probe-${kind}`;
+    try {
+      await open(await root.getFileHandle(name, { create: true }));
+      return kind;
+    } catch {
+      // not this one
+    } finally {
+      await root.removeEntry(name).catch(() => {});
+    }
+  }
+  return "blobs";
+}
+
+// Whether the private file system has room for a copy of `size` bytes, by
+// the browser's own account (WebKit's quota is 1 GiB an origin unless the
+// browser sets another).
+async function roomFor(size) {
+  try {
+    const { quota, usage } = await navigator.storage.estimate();
+    return quota - usage >= size;
+  } catch {
+    return true;
+  }
+}
+
+// Where a copy of `size` bytes is kept: as blobs where the private file
+// system has no room for it.
+async function storeFor(size) {
+  return store !== "blobs" && await roomFor(size) ? store : "blobs";
+}
+
+async function openCopy(name, size) {
+  if (await storeFor(size) !== "blobs") {
+    let root = null;
+    try {
+      root = await navigator.storage.getDirectory();
+      const handle = await root.getFileHandle(name, { create: true });
+      return await (store === "sync" ? syncCopy : streamCopy)(handle);
+    } catch {
+      // A copy file that cannot be written is not left behind.
+      if (root) await root.removeEntry(name).catch(() => {});
+    }
+  }
+  return blobCopy();
 }
 
 async function spareBuffer() {
@@ -281,13 +371,13 @@ async function run({ file, sink, copyName, feed }) {
   const inPlace = sink === "in place";
   const copy = inPlace ? null
     : sink === "page" ? { kind: "chosen file", write: lend, finish: async () => null, abandon() {} }
-      : await openCopy(copyName);
+      : await openCopy(copyName, file.size);
   const [from, to] = inPlace ? [PAGE, pages * PAGE] : [0, file.size];
-  const reader = new StreamReader(feed ? fedStream(from, to) : file.slice(from, to).stream());
+  const reader = new StreamReader(file, from, to, feed ? fedStream(from, to) : null);
   // Fewer bytes than the file held when it was chosen: it has shrunk.
   const whole = async (into) => {
     if (await reader.into(into) !== into.length) {
-      throw new DOMException("the cart is shorter than it was", "CartShrank");
+      throw readingFailure("CartShrank");
     }
   };
   try {
@@ -348,23 +438,27 @@ async function run({ file, sink, copyName, feed }) {
            { changed, before, after, copy: kept, copyKind: copy && copy.kind });
   } catch (error) {
     if (copy) copy.abandon();
-    postMessage({ type: "failed", reason: error && error.name });
+    postMessage({ type: "failed", reason: error && error.name, reading: Boolean(error && error.reading) });
   }
 }
 
 onmessage = async ({ data }) => {
   if (data.type === "load") {
     engine = await (data.simd ? FrennickSimd : FrennickPlain)();
-    postMessage({ type: "ready", kernel: text(engine._kernelName()), keeps: await copyKind() });
+    store = await findStore();
+    postMessage({ type: "ready", kernel: text(engine._kernelName()),
+                  keeps: store === "blobs" ? "blobs" : "private file" });
   } else if (data.type === "written") {
-    spare.push(data.buffer);
+    if (spare.length < IN_FLIGHT) spare.push(data.buffer);
     if (bufferArrived) bufferArrived();
   } else if (data.type === "chunk") {
     fedChunk(data);
-  } else if (data.type === "can read") {
-    postMessage({ type: "can read", readable: await canRead(data.file) });
+  } else if (data.type === "plan") {
+    postMessage({ type: "plan", readable: await canRead(data.file),
+                  keeps: await storeFor(data.file.size) === "blobs" ? "blobs" : "private file" });
   } else if (data.type === "run") {
-    spare = Array.from({ length: IN_FLIGHT }, () => new ArrayBuffer(LENT));
+    // The buffers of the last run serve again.
+    while (spare.length < IN_FLIGHT) spare.push(new ArrayBuffer(LENT));
     filling = null;
     await run(data);
   }

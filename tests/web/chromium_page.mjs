@@ -11,23 +11,16 @@ import { execFileSync } from "node:child_process";
 import { mkdirSync, readFileSync, statSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import {
-  CHOSEN_FILE, ENDED, IDLE, PAGE_FILE, SHOWN, assert, cartTable, checkCartTable, display, installed, load,
+  CHOSEN_FILE, ENDED, IDLE, PAGE_FILE, SHOWN, answerSaveDialog, assert, cartTable, checkCartTable,
+  chromiumOptions, display, installed, load,
   makeCart, native, need, path, reporter, serve, sha256, sleep, waitFor,
 } from "./page_harness.mjs";
 
-const CHROMIUM = "/usr/bin/chromium";
-need({ files: [[CHROMIUM, "chromium"]] });
+need({ files: [["/usr/bin/chromium", "chromium"]] });
 const puppeteer = await load("puppeteer-core", "npm ci --prefix tests/web");
 
-// As root there is no sandbox; the network flags keep it from reaching out.
 async function launch(screen = null) {
-  const browser = await puppeteer.launch({
-    executablePath: CHROMIUM, headless: !screen,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-           "--disable-background-networking", "--disable-component-update", "--disable-sync",
-           ...(screen ? ["--window-size=1200,850", "--window-position=0,0"] : [])],
-    env: { ...process.env, ...(screen ? { DISPLAY: screen.name, HOME: path("home") } : {}) },
-  });
+  const browser = await puppeteer.launch(chromiumOptions(screen, path("home")));
   const page = (await browser.pages())[0];
   const driver = {
     page,
@@ -334,21 +327,7 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
       await driver.choose(path("disk.bin"));
       await waitFor(driver, "document.body.dataset.state === 'asking'");
       await driver.click("#save-as");
-      // The dialog opens in the home folder with the cart's name filled in.
-      let dialog = "";
-      for (let tries = 0; !dialog && tries < 100; ++tries) {
-        await sleep(100);
-        try {
-          dialog = x("search", "--onlyvisible", "--name", "can see edits|Save File").split("\n")[0];
-        } catch {
-          // not up yet
-        }
-      }
-      assert.ok(dialog, "no save dialog");
-      const geometry = Object.fromEntries(x("getwindowgeometry", "--shell", dialog).split("\n")
-        .map((line) => line.split("=")));
-      x("mousemove", String(+geometry.X + +geometry.WIDTH - 50), String(+geometry.Y + +geometry.HEIGHT - 24),
-        "click", "1");
+      await answerSaveDialog(screen);
       await waitFor(driver, ENDED);
       const shown = await driver.evaluate(SHOWN);
       assert.equal(shown.words, expected.words);

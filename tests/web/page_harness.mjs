@@ -151,6 +151,41 @@ export async function display() {
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// The browser's "save as" dialog on `screen`, which opens in the home
+// folder with the name filled in, answered with a click on its Save button
+// (typing a path and Return does not accept it).
+export async function answerSaveDialog(screen) {
+  const x = (...args) => execFileSync("xdotool", args, { env: { ...process.env, DISPLAY: screen.name } })
+    .toString().trim();
+  let dialog = "";
+  for (let tries = 0; !dialog && tries < 100; ++tries) {
+    await sleep(100);
+    try {
+      dialog = x("search", "--onlyvisible", "--name", "can see edits|Save File").split("\n")[0];
+    } catch {
+      // not up yet
+    }
+  }
+  assert.ok(dialog, "no save dialog");
+  const geometry = Object.fromEntries(x("getwindowgeometry", "--shell", dialog).split("\n")
+    .map((line) => line.split("=")));
+  x("mousemove", String(+geometry.X + +geometry.WIDTH - 50), String(+geometry.Y + +geometry.HEIGHT - 24),
+    "click", "1");
+}
+
+// Debian's chromium as puppeteer-core starts it: as root there is no
+// sandbox, and the network flags keep it from reaching out. In a window on
+// `screen` (Xvfb) with `home` as its home folder, else headless.
+export function chromiumOptions(screen = null, home = null) {
+  return {
+    executablePath: "/usr/bin/chromium", headless: !screen,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync",
+           ...(screen ? ["--window-size=1200,850", "--window-position=0,0"] : [])],
+    env: { ...process.env, ...(screen ? { DISPLAY: screen.name, HOME: home } : {}) },
+  };
+}
+
 export async function waitFor(driver, expression, timeout = 120000) {
   const deadline = Date.now() + timeout;
   for (;;) {

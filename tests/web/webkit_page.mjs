@@ -15,7 +15,7 @@ import {
 const MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser";
 // What Safari has that WebKitGTK leaves off by default.
 export const SAFARI_FEATURES =
-  "--features=+FileSystem,+StorageAPI,+AccessHandle,+ReadableByteStreamAPI,+FileSystemWritableStream";
+  "--features=+FileSystem,+StorageAPI,+StorageAPIEstimate,+AccessHandle,+ReadableByteStreamAPI,+FileSystemWritableStream";
 
 need({ programs: [["WebKitWebDriver", "webkit2gtk-driver"], ["Xvfb", "xvfb"]],
        files: [[MINIBROWSER, "libwebkit2gtk-4.1-0"]] });
