@@ -5,7 +5,7 @@ WebDriver session is ephemeral, and has no private file system), against
 WebKit's own floor in the same sitting. It samples the resident memory of
 WebKit's web process and network process every 50 ms and gives each one's
 peak above its idle figure before the session's first run (so that a copy
-kept from one run into the next shows); and it saves every copy
+kept from one run into the next shows); and it saves the last run's copy
 through a[download] and checks it against the native Frennick's cart.
 
   bench/web_page_webkit.py [--runs N] [SIZE_MIB ...]    default: 3 runs of 1024 2048
@@ -307,12 +307,17 @@ def main():
                         page = time.monotonic() - began
                         peak = sampler.stop()
                         kept = session.js("return document.body.dataset.copy || null;")
-                        saved = os.path.join(work, "saved.bin")
-                        outcome = session.save(saved)
-                        copy = outcome if outcome != "finished" else (
-                            "exact" if slice_digests(saved) == digests else "DIFFERS")
-                        if os.path.exists(saved):
-                            os.remove(saved)
+                        # Saved only after the last run: WebKitGTK keeps a
+                        # copy that was downloaded for as long as the page
+                        # is open, which would count in the next run.
+                        copy = "-"
+                        if run == options.runs:
+                            saved = os.path.join(work, "saved.bin")
+                            outcome = session.save(saved)
+                            copy = outcome if outcome != "finished" else (
+                                "exact" if slice_digests(saved) == digests else "DIFFERS")
+                            if os.path.exists(saved):
+                                os.remove(saved)
                         floor = session.js(FLOOR, store=store, fed=fed) / 1000
                         above = {kind: max(0, peak[kind] - idle[kind]) / 1024 for kind in peak}
                         print(f"| {mib} MiB | {path} | {run} | {page:.1f} | {floor:.1f} | {page / floor:.2f} | "
