@@ -140,6 +140,7 @@ CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
                                        std::size_t count) noexcept {
   if (space_ == Space::NotLooked) space_ = lookAtSpace();
   const auto pageSize = static_cast<std::int64_t>(kPageSize);
+  if (space_ == Space::CopyOnWriteNoScratch) return {0, clones_.error()};
   if (space_ == Space::CopyOnWrite) {
     const std::int64_t free = freeBytes(descriptor_);
     if (free < 0 || free >= static_cast<std::int64_t>(count) * pageSize) {
@@ -165,16 +166,25 @@ CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
 
 // A copy-on-write file system needs new space even to overwrite, and runs
 // out of it at any 4 KiB, inside a page, with no space left to put the page
-// back either: there pages reach the cart as clones. Where they cannot,
-// the file system's estimate of its room is all there is.
+// back either: there pages reach the cart as clones, unless the cart is
+// kept out of copy-on-write, when it is written as anywhere else. With no
+// scratch file for the clones, nothing is written: a full disk, a quota or
+// a folder the user cannot write would leave the cart to the file system's
+// estimate of its room, which a page can outrun. Where the file system
+// only refuses to clone (ZFS before 2.2), that estimate is all there is.
 CartFile::Space CartFile::lookAtSpace() noexcept {
   if (descriptor_ < 0) return Space::Ordinary;
-  const bool copies = copiesOnWrite(descriptor_);
-  if (copies && clones_.open(descriptor_)) {
-    return Space::CopyOnWriteClone;  // holes included
+  if (copiesOnWrite(descriptor_) && !overwritesInPlace(descriptor_)) {
+    switch (clones_.open(descriptor_)) {
+      case CloneWrites::Opened::Clones:
+        return Space::CopyOnWriteClone;  // holes included
+      case CloneWrites::Opened::NoScratch:
+        return Space::CopyOnWriteNoScratch;
+      case CloneWrites::Opened::NoClones:
+        return Space::CopyOnWrite;
+    }
   }
-  if (hasHoles(descriptor_)) return Space::Sparse;
-  return copies ? Space::CopyOnWrite : Space::Ordinary;
+  return hasHoles(descriptor_) ? Space::Sparse : Space::Ordinary;
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,

@@ -90,8 +90,9 @@ class CartFile {
     NotLooked,
     Ordinary,
     Sparse,
-    CopyOnWrite,       // only the file system's estimate of its room
-    CopyOnWriteClone,  // through a scratch file, a clone of whole pages
+    CopyOnWrite,           // only the file system's estimate of its room
+    CopyOnWriteClone,      // through a scratch file, a clone of whole pages
+    CopyOnWriteNoScratch,  // no scratch file: nothing is written
   };
   Space lookAtSpace() noexcept;
   static PagesWritten writtenUpTo(const WritesStop& stop,

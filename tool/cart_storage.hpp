@@ -32,18 +32,33 @@ bool copiesOnWrite(int descriptor);
 // where the file system cannot tell, the write will.
 bool reserve(int descriptor, std::int64_t offset, std::int64_t length);
 
+// A cart kept out of copy-on-write (chattr +C on btrfs) whose blocks no
+// other file or snapshot shares: overwriting it takes no new space, as on
+// any other file system.
+bool overwritesInPlace(int descriptor);
+
 // An unnamed file in the cart's folder, on its file system, for the new
 // bytes of pages before they go into the cart: nothing is left of it after
-// a crash. -1 where there can be none.
-int openScratchBeside(int descriptor);
+// a crash. `descriptor` -1 where there can be none, and `error` why (the
+// folder full, over its quota, or not the user's to write).
+struct Scratch {
+  int descriptor;
+  int error;
+};
+Scratch openScratchBeside(int descriptor);
+
+// The first of `count` pages of a file, from `firstPage` on, whose bytes do
+// not all lie in one extent of it (one piece on the disk, which a clone
+// takes or leaves whole); `firstPage + count` when every page does, or when
+// the file system cannot tell. Puts the pages on the disk first: only then
+// have they a place there.
+std::int64_t firstSplitPage(int descriptor, std::int64_t firstPage,
+                            std::int64_t count);
 
 // Makes `length` bytes of file `to` from `offset` share the bytes of file
 // `from` at the same offset (a clone), without writing them again. False,
 // with errno set, when the file system refuses or has no room for it.
 bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length);
-
-// Starts writing these bytes out to the disk, without waiting for it.
-void startWriteOut(int descriptor, std::int64_t offset, std::int64_t length);
 
 #ifndef _WIN32
 // Writes with the offset in each call, again after a signal, until all is

@@ -11,8 +11,13 @@
 namespace frennick {
 namespace {
 
-// Pages one clone takes at most: 32 MiB. Fewer clones wait less.
-constexpr std::int64_t kPagesPerClone = 4096;
+// Pages waiting in the scratch file before they are cloned: 1 GiB. The
+// disk is read, then written, as dd does; cloning sooner makes the reads
+// and the writes of the same disk take turns, which cost a fifth more.
+constexpr std::int64_t kPagesPerClone = 131072;
+// Writes of a page into the scratch file in search of one piece of disk
+// for it.
+constexpr int kTriesForOnePiece = 3;
 constexpr auto kPageBytes = static_cast<std::int64_t>(kPageSize);
 
 // A full disk, or a used-up quota where the system has quotas.
@@ -32,12 +37,16 @@ CloneWrites::~CloneWrites() {
 #endif
 }
 
-bool CloneWrites::open(int cart) noexcept {
+CloneWrites::Opened CloneWrites::open(int cart) noexcept {
   cart_ = cart;
-  scratch_ = openScratchBeside(cart);
-  if (scratch_ < 0) return false;
+  const Scratch scratch = openScratchBeside(cart);
+  scratch_ = scratch.descriptor;
+  if (scratch_ < 0) {
+    error_ = scratch.error;
+    return Opened::NoScratch;
+  }
   // Page 0 cloned the other way, into the scratch file, tells whether the
-  // two can share their bytes (not where the cart is kept out of
+  // two can share their bytes (not where only one is kept out of
   // copy-on-write, say) and leaves the cart as it is. A file system with no
   // room even for that can clone.
   const int saved = errno;
@@ -50,21 +59,12 @@ bool CloneWrites::open(int cart) noexcept {
     scratch_ = -1;
   }
 #endif
-  return clones;
+  return clones ? Opened::Clones : Opened::NoClones;
 }
 
 WritesStop CloneWrites::write(std::int64_t firstPage, const CartPage* pages,
                               std::size_t count) noexcept {
   const auto pagesAsked = static_cast<std::int64_t>(count);
-  if (waiting_.count > 0 && (firstPage != waiting_.first + waiting_.count ||
-                             waiting_.count + pagesAsked > kPagesPerClone)) {
-    // The pages before them were on their way to the disk all the while
-    // these were written: cloning them seldom has to wait.
-    const WritesStop earlier = cloneInto(cloning_);
-    cloning_ = waiting_;
-    waiting_.count = 0;
-    if (earlier.error != 0) return earlier;
-  }
   errno = 0;
 #ifdef _WIN32
   (void)pages;
@@ -75,30 +75,65 @@ WritesStop CloneWrites::write(std::int64_t firstPage, const CartPage* pages,
       writeAt(scratch_, firstPage * kPageBytes, pages, count * kPageSize);
 #endif
   const int error = errno;
-  if (waiting_.count == 0) waiting_.first = firstPage;
-  waiting_.count += static_cast<std::int64_t>(landed / kPageSize);
-  if (landed == count * kPageSize) {
-    // On their way to the disk while the next pages are matched.
-    startWriteOut(scratch_, firstPage * kPageBytes, pagesAsked * kPageBytes);
-    return {firstPage + pagesAsked, 0};
+  const auto whole = static_cast<std::int64_t>(landed / kPageSize);
+  if (whole > 0) {
+    Pages* last = runs_ > 0 ? &waiting_[runs_ - 1] : nullptr;
+    if (last != nullptr && last->first + last->count == firstPage) {
+      last->count += whole;
+    } else {
+      waiting_[runs_++] = {firstPage, whole};
+    }
+    pagesWaiting_ += whole;
   }
-  // No room in the scratch file: what it holds goes into the cart now.
-  const WritesStop cloned = complete();
-  return cloned.error != 0 ? cloned : WritesStop{cloned.page, error};
+  if (whole < pagesAsked) {
+    // No room in the scratch file: what it holds goes into the cart now.
+    const WritesStop cloned = complete();
+    return cloned.error != 0 ? cloned : WritesStop{firstPage + whole, error};
+  }
+  if (pagesWaiting_ >= kPagesPerClone || runs_ == waiting_.size()) {
+    return complete();
+  }
+  return {firstPage + pagesAsked, 0};
 }
 
 WritesStop CloneWrites::complete() noexcept {
-  const WritesStop earlier = cloneInto(cloning_);
-  if (earlier.error != 0) return earlier;
-  return cloneInto(waiting_);
+  const std::size_t runs = runs_;
+  runs_ = 0;
+  pagesWaiting_ = 0;
+  for (std::size_t i = 0; i < runs; ++i) {
+    const WritesStop cloned = cloneInto(waiting_[i]);
+    if (cloned.error != 0) return cloned;
+  }
+  return {runs > 0 ? waiting_[runs - 1].first + waiting_[runs - 1].count : 0,
+          0};
 }
 
-WritesStop CloneWrites::cloneInto(Pages& pages) noexcept {
-  const std::int64_t first = pages.first;
-  const std::int64_t count = pages.count;
-  pages.count = 0;
-  if (count == 0 ||
-      cloneBetween(scratch_, cart_, first * kPageBytes, count * kPageBytes)) {
+// A clone that a signal stops, stops between two extents of the scratch
+// file: a page cloned with its bytes in two would be left half new, half
+// old. Such a page is written into the scratch file again, where it gets
+// one piece of the disk if the file system has one that big; if it has
+// none, the run stops there, for want of room for a page in one piece.
+WritesStop CloneWrites::cloneInto(const Pages& pages) noexcept {
+  const std::int64_t end = pages.first + pages.count;
+  std::int64_t at = pages.first;
+  int tries = 0;
+  while (at < end) {
+    const std::int64_t split = firstSplitPage(scratch_, at, end - at);
+    if (split > at) {
+      const WritesStop cloned = cloneRun(at, split - at);
+      if (cloned.error != 0) return cloned;
+      at = split;
+      tries = 0;
+    } else if (++tries > kTriesForOnePiece || !writeAgain(at)) {
+      return {at, tries > kTriesForOnePiece ? ENOSPC : errno};
+    }
+  }
+  return {end, 0};
+}
+
+WritesStop CloneWrites::cloneRun(std::int64_t first,
+                                 std::int64_t count) noexcept {
+  if (cloneBetween(scratch_, cart_, first * kPageBytes, count * kPageBytes)) {
     return {first + count, 0};
   }
   if (!noRoom(errno)) return {first, errno};
@@ -111,6 +146,22 @@ WritesStop CloneWrites::cloneInto(Pages& pages) noexcept {
     ++done;
   }
   return {first + done, done < count ? errno : 0};
+}
+
+bool CloneWrites::writeAgain(std::int64_t page) noexcept {
+#ifdef _WIN32
+  (void)page;
+  errno = ENOSYS;
+  return false;
+#else
+  static CartPage bytes;
+  const std::int64_t offset = page * kPageBytes;
+  if (pread(scratch_, bytes.data(), kPageSize, static_cast<off_t>(offset)) !=
+      static_cast<ssize_t>(kPageSize)) {
+    return false;
+  }
+  return writeAt(scratch_, offset, bytes.data(), kPageSize) == kPageSize;
+#endif
 }
 
 }  // namespace frennick

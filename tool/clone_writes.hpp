@@ -4,9 +4,11 @@
 // running out of space harms nothing, and reach the cart only as clones of
 // whole pages, which take no new space for data. The file system's free
 // figure is never trusted: it is an estimate, and a quota does not show in
-// it at all.
+// it at all. A clone stopped by a signal stops between two extents of the
+// scratch file: so a page is cloned only when its bytes lie in one extent.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,14 +30,20 @@ class CloneWrites {
   CloneWrites(const CloneWrites&) = delete;
   CloneWrites& operator=(const CloneWrites&) = delete;
 
-  // Makes the scratch file beside the cart; false where the cart's file
-  // system cannot clone it into the cart (then nothing is kept open).
-  bool open(int cart) noexcept;
+  // Makes the scratch file beside the cart. Where there can be none (the
+  // folder full, over its quota, not the user's to write), `error()` says
+  // why; where the file system will not clone it into the cart, nothing is
+  // kept open.
+  enum class Opened { Clones, NoScratch, NoClones };
+  Opened open(int cart) noexcept;
+  int error() const noexcept { return error_; }
 
-  // Pages into the scratch file. A clone waits for its pages to be on the
-  // disk first: so pages are cloned many at a time, one batch behind, while
-  // the system writes out the next. Returns where the cart stops when the
-  // scratch file has no room, or a clone none.
+  // Pages into the scratch file, each at its own offset in the cart. A
+  // clone waits for its pages to be on the disk, and the sync after it for
+  // their checksums: so pages are cloned many at a time, a GiB or so, once
+  // written, as a whole run writes the disk only after reading it. Returns
+  // where the cart stops when the scratch file has no room, or a clone
+  // none.
   WritesStop write(std::int64_t firstPage, const CartPage* pages,
                    std::size_t count) noexcept;
 
@@ -47,15 +55,19 @@ class CloneWrites {
     std::int64_t first = 0;
     std::int64_t count = 0;
   };
-  // Clones `pages` into the cart; they are none after.
-  WritesStop cloneInto(Pages& pages) noexcept;
+  WritesStop cloneInto(const Pages& pages) noexcept;
+  WritesStop cloneRun(std::int64_t first, std::int64_t count) noexcept;
+  bool writeAgain(std::int64_t page) noexcept;
 
   int cart_ = -1;
   int scratch_ = -1;
-  // Pages in the scratch file only: the older ones to be cloned next, and
-  // those still being added to.
-  Pages cloning_;
-  Pages waiting_;
+  int error_ = 0;
+  // Runs of consecutive pages in the scratch file only, in order: the
+  // pages between them are the cart's own, which the scratch file's holes
+  // must not replace.
+  std::array<Pages, 1024> waiting_{};
+  std::size_t runs_ = 0;
+  std::int64_t pagesWaiting_ = 0;
 };
 
 }  // namespace frennick

@@ -3,8 +3,11 @@ write-back must fill holes, and no space left; and a full btrfs, which
 needs new space for any write. Needs root to mount; where
 mounting is refused the test is skipped, never passed."""
 
+import fcntl
 import os
+import re
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -132,6 +135,28 @@ class FullDisk(MountedTestCase):
         self.assertLess(calls.index("fallocate"), calls.index("pwrite64"), calls)
 
 
+def extent_boundaries(path):
+    """The byte offsets at which the file's extents begin and end (FIEMAP)."""
+    FS_IOC_FIEMAP = 0xC020660B
+    head, extent = struct.Struct("QQIIII"), struct.Struct("QQQQQIIII")
+    boundaries, start = set(), 0
+    with open(path, "rb") as f:
+        while True:
+            request = bytearray(head.pack(start, (1 << 64) - 1 - start, 1, 0, 128, 0) +
+                                bytes(128 * extent.size))
+            fcntl.ioctl(f, FS_IOC_FIEMAP, request)
+            mapped = head.unpack_from(request)[3]
+            if mapped == 0:
+                return boundaries
+            for i in range(mapped):
+                logical, _, length, *_rest, flags, _, _, _ = extent.unpack_from(
+                    request, head.size + i * extent.size)
+                boundaries.update((logical, logical + length))
+                start = logical + length
+                if flags & 1:  # the last
+                    return boundaries
+
+
 def try_mount_btrfs(image, directory):
     if WINDOWS:
         return "a Linux file system"
@@ -166,7 +191,12 @@ class FullCopyOnWriteDisk(MountedTestCase):
 
     def fresh_cart(self):
         for name in os.listdir(self.mount):
-            os.remove(os.path.join(self.mount, name))
+            path = os.path.join(self.mount, name)
+            if os.path.isdir(path):
+                os.chmod(path, 0o755)
+                shutil.rmtree(path)
+            else:
+                os.remove(path)
         with open(self.cart, "wb") as f:
             f.write(self.original)
         subprocess.run(["sync"], check=True)
@@ -221,6 +251,175 @@ class FullCopyOnWriteDisk(MountedTestCase):
                                check=True)
                 self.check_stopped_whole(122)
                 subprocess.run(["btrfs", "qgroup", "limit", "none", self.mount], check=True)
+
+    def fill_with_writes(self, room_kib=0):
+        filler = os.path.join(self.mount, "filler")
+        try:
+            with open(filler, "wb") as f:
+                while True:
+                    f.write(b"\x55" * 4096)
+        except OSError as error:
+            self.assertEqual(error.errno, 28)
+        os.truncate(filler, max(0, os.path.getsize(filler) - room_kib * 1024))
+        subprocess.run(["sync"], check=True)
+
+    def test_where_no_scratch_file_can_be_made(self):
+        # No scratch file for the clones: the disk full or the quota used
+        # up even for a file, or a folder the user cannot write. Writing in
+        # place instead could cut a page on a full disk: nothing is
+        # written, and the run says why. A cart kept out of copy-on-write
+        # needs no new space to overwrite: it is written in place, even on
+        # a full disk.
+        expected, summary, _ = cart_model.run(self.original)
+        for case, words, status in (
+                ("ENOSPC", "failed to write page 2, errno 28!\n", 1),
+                ("EDQUOT", "failed to write page 2, errno 122!\n", 1),
+                ("a folder the user cannot write", "failed to write page 2, errno 13!\n", 1),
+                ("chattr +C, the disk full", summary, 0)):
+            with self.subTest(case=case):
+                self.fresh_cart()
+                cart, prefix = self.cart, ()
+                if case.startswith("E"):
+                    if not strace_io.available():
+                        self.skipTest("strace is not installed")
+                    # The scratch file is opened on the cart's folder.
+                    prefix = [*strace_io.TRACER, "-P", self.mount, "-e", "trace=openat",
+                              "-e", f"inject=openat:error={case}", "-o", self.path("trace.log")]
+                elif case.startswith("a folder"):
+                    if shutil.which("setpriv") is None:
+                        self.skipTest("setpriv is not installed (Debian: util-linux)")
+                    folder = os.path.join(self.mount, "locked")
+                    os.mkdir(folder)
+                    cart = os.path.join(folder, "cart.bin")
+                    os.rename(self.cart, cart)
+                    os.chmod(cart, 0o666)
+                    os.chmod(folder, 0o555)
+                    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+                else:
+                    if shutil.which("chattr") is None:
+                        self.skipTest("chattr is not installed (Debian: e2fsprogs)")
+                    os.remove(self.cart)
+                    open(self.cart, "wb").close()
+                    subprocess.run(["chattr", "+C", self.cart], check=True)
+                    with open(self.cart, "wb") as f:
+                        f.write(self.original)
+                    self.fill_with_writes()
+                result = self.frennick(cart, prefix=prefix)
+                self.assertEqual((result.stdout, result.status), (words, status))
+                with open(cart, "rb") as f:
+                    self.assertTrue(f.read() == (expected if status == 0 else self.original))
+
+    def test_a_page_is_cloned_only_whole(self):
+        # A clone stopped by a signal stops between two extents of the
+        # file it clones from. Free space left in 4 KiB holes, with a few
+        # bigger: the scratch file's pages land split across extents, and
+        # no page may reach the cart that way. Each page the run wrote lies
+        # in one extent of the cart; where the file system has no 8 KiB in
+        # one piece for a page, the run stops there.
+        self.fresh_cart()
+        vfs = os.statvfs(self.mount)
+        subprocess.run(["fallocate", "-l", str(vfs.f_bavail * vfs.f_frsize - (3 << 20)),
+                        os.path.join(self.mount, "filler")], check=True)
+        holes = os.path.join(self.mount, "holes")
+        os.mkdir(holes)
+        count = 0
+        try:
+            while True:
+                with open(os.path.join(holes, str(count)), "wb") as f:
+                    f.write(b"\xA5" * 4096)
+                count += 1
+        except OSError as error:
+            self.assertEqual(error.errno, 28)
+        subprocess.run(["sync"], check=True)
+        for n in range(count):
+            if n % 2 == 0 or n % 97 == 1:  # 4 KiB holes, and some of 8 KiB
+                os.remove(os.path.join(holes, str(n)))
+        subprocess.run(["sync"], check=True)
+        result = self.frennick(self.cart)
+        if result.status == 0:
+            stopped = len(self.original) // PAGE
+        else:
+            self.assertRegex(result.stdout, r"^failed to write page \d+, errno 28!\n$")
+            stopped = int(result.stdout.split()[4].rstrip(","))
+        expected, _, _ = cart_model.run(self.original, stop=stopped)
+        with open(self.cart, "rb") as f:
+            self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
+        written = [n for n in range(2, stopped) if self.original[n * PAGE:(n + 1) * PAGE] !=
+                   expected[n * PAGE:(n + 1) * PAGE]]
+        split = [n for n in written if any(n * PAGE < at < (n + 1) * PAGE
+                                           for at in extent_boundaries(self.cart))]
+        self.assertEqual(split, [], "pages of the cart split between two extents")
+
+    def unmatched(self, matched, pages):
+        """`matched`, a cart that a run leaves as it is, with these pages
+        stored the other way wherever that makes the run turn them back:
+        the run changes exactly these pages, and leaves `matched`."""
+        cart = bytearray(matched)
+        for n in pages:
+            for p in PIXEL_OFFSETS:
+                at = n * PAGE + p
+                if cart_model.POPCOUNT[cart[at - PAGE] ^ cart[at]] <= 3:
+                    cart[at] ^= 0xFF
+                    c = cart[at + 961]
+                    cart[at + 961] = ((c << 4) | (c >> 4)) & 0xFF
+        return bytes(cart)
+
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
+    def test_clones_against_the_model(self):
+        # An ordinary run, and clones that fail. Pages 2 to 201 change, and
+        # from 300 on every other page: unchanged pages lie between changed
+        # ones, which the scratch file's holes must not replace, and the
+        # changed pages come in more runs than one batch of clones takes.
+        matched = self.demo_cart("matched.bin", "--random", "--pages", "6144", "--seed", "2")
+        self.write("matched.bin", matched)
+        self.frennick("matched.bin")
+        matched = self.read("matched.bin")
+        cart = self.unmatched(matched, [*range(2, 202), *range(300, 6144, 2)])
+        self.original = cart
+        _, summary, _ = cart_model.run(cart)
+        # The clones of a whole run, in the order made: the probe first.
+        self.fresh_cart()
+        log = self.path("ioctls.log")
+        self.frennick(self.cart, prefix=[*strace_io.TRACER, "-e", "trace=ioctl", "-o", log])
+        with open(log) as f:
+            ioctls = [line for line in f if " ioctl(" in line or line.startswith("ioctl(")]
+        clones = [i + 1 for i, line in enumerate(ioctls) if "FICLONERANGE" in line]
+        offsets = [int(re.search(r"src_offset=(\d+)", ioctls[i - 1]).group(1)) // PAGE for i in clones]
+        self.assertEqual(offsets[:3], [0, 2, 300], "the probe, pages 2-201, page 300")
+        later = next(i for i, page in zip(clones, offsets) if page > 2000)  # a later batch
+        later_page = offsets[clones.index(later)]
+        for case, injection, words, stopped in (
+                ("ordinary", None, summary, None),
+                ("EIO on a later batch", f"error=EIO:when={later}",
+                 f"failed to write page {later_page}, errno 5!\n", later_page),
+                ("EIO on the last clone", f"error=EIO:when={clones[-1]}",
+                 f"failed to write page {offsets[-1]}, errno 5!\n", offsets[-1]),
+                ("ENOSPC on pages 2-201: one page at a time", f"error=ENOSPC:when={clones[1]}",
+                 summary, None),
+                ("EDQUOT on pages 2-201: one page at a time", f"error=EDQUOT:when={clones[1]}",
+                 summary, None),
+                ("ENOSPC on pages 2-201, and then on page 5", f"error=ENOSPC:when={clones[1]}..{clones[1] + 4}+4",
+                 "failed to write page 5, errno 28!\n", 5),
+                ("the probe refused for room: clones all the same", f"error=ENOSPC:when={clones[0]}",
+                 summary, None),
+                ("clones refused: written in place", f"error=EOPNOTSUPP:when={clones[0]}",
+                 summary, None)):
+            with self.subTest(case=case):
+                self.fresh_cart()
+                options = ["-e", "trace=ioctl,pwrite64", "-o", log]
+                if injection:
+                    options += ["-e", f"inject=ioctl:{injection}"]
+                result = self.frennick(self.cart, prefix=[*strace_io.TRACER, *options])
+                self.assertEqual((result.stdout, result.status), (words, 0 if stopped is None else 1))
+                expected, _, _ = cart_model.run(cart, stop=stopped)
+                with open(self.cart, "rb") as f:
+                    self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
+                with open(log) as f:
+                    traced = f.read()
+                # In place only where clones are refused.
+                in_place = re.search(r"pwrite64\(3,", traced) is not None
+                self.assertEqual(in_place, case.startswith("clones refused"), case)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -61,12 +61,16 @@ class OneRunAtATime(CartTestCase):
     def test_cart_locked_by_another_program(self):
         # As flock(1) or another Frennick holds it, or a program that takes
         # record locks (lockf, fcntl; QEMU locks its images with an open
-        # file's own lock): refused at once.
+        # file's own lock): refused at once, shared locks and a lock on a
+        # few bytes past page 1 included, since a run writes there.
         original = self.demo_cart("cart.bin", "--random", "--pages", "40")
         whole_file = struct.pack("hhxxxxqqixxxx", fcntl.F_WRLCK, 0, 0, 0, 0)
         holders = {
             "flock": lambda held: fcntl.flock(held, fcntl.LOCK_EX),
+            "shared flock": lambda held: fcntl.flock(held, fcntl.LOCK_SH),
             "lockf": lambda held: fcntl.lockf(held, fcntl.LOCK_EX),
+            "shared record lock": lambda held: fcntl.lockf(held, fcntl.LOCK_SH),
+            "record lock on page 10": lambda held: fcntl.lockf(held, fcntl.LOCK_EX, 16, 10 * PAGE),
             "open file lock": lambda held: fcntl.fcntl(held, fcntl.F_OFD_SETLK, whole_file),
         }
         for holder, take in holders.items():
