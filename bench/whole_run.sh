@@ -51,7 +51,7 @@ if [[ -n ${FRENNICK_BENCH_BTRFS:-} ]]; then
   largest=$(printf '%s\n' "${sizes[@]}" | sort -n | tail -1)
   # Room for the cart twice over (a first run un-shares every page) and more.
   truncate -s $((largest * 2 + 512))M "$work/btrfs.img"
-  mkfs.btrfs -q -f "$work/btrfs.img" >/dev/null 2>&1
+  mkfs.btrfs -q -f "$work/btrfs.img" >/dev/null
   mkdir -p "$work/btrfs"
   mount -o loop "$work/btrfs.img" "$work/btrfs"
   carts=$work/btrfs
