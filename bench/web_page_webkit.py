@@ -5,7 +5,8 @@ WebDriver session is ephemeral, and has no private file system), against
 WebKit's own floor in the same sitting. It samples the resident memory of
 WebKit's web process and network process every 50 ms and gives each one's
 peak above its idle figure before the session's first run (so that a copy
-kept from one run into the next shows); and it saves the last run's copy
+kept from one run into the next shows), and the temporary files WebKit
+leaves behind in the run (its own TMPDIR); and it saves the last run's copy
 through a[download] and checks it against the native Frennick's cart.
 
   bench/web_page_webkit.py [--runs N] [SIZE_MIB ...]    default: 3 runs of 1024 2048
@@ -162,6 +163,12 @@ class Session:
         from gi.repository import GLib, Gtk, WebKit2
         self.GLib, self.WebKit2 = GLib, WebKit2
         self.data = tempfile.TemporaryDirectory(prefix="frennick-webkit-")
+        # WebKitGTK's writable streams write to a temporary file that it
+        # leaves behind after close(): kept in the session's folder, and
+        # counted.
+        self.tmp = os.path.join(self.data.name, "tmp")
+        os.mkdir(self.tmp)
+        os.environ["TMPDIR"] = self.tmp
         # Safari gives a browser's origin up to 60 % of the disk; WebKitGTK
         # 1 GiB unless told.
         manager = WebKit2.WebsiteDataManager(base_data_directory=self.data.name + "/data",
@@ -243,6 +250,10 @@ class Session:
             self.GLib.MainContext.default().iteration(True)
         return self.saved
 
+    def left_behind(self):
+        """Bytes of WebKit's temporary files in the session's folder."""
+        return sum(entry.stat().st_size for entry in os.scandir(self.tmp))
+
     def close(self):
         self.window.destroy()
         self.data.cleanup()
@@ -273,8 +284,8 @@ def main():
     threading.Thread(target=server.serve_forever, daemon=True).start()
     http_url = f"http://127.0.0.1:{server.server_address[1]}/frennick.html"
     print("| cart | path | run | page s | floor s | page / floor | copy kept as | web process above idle, MiB "
-          "| network process above idle, MiB | copy | native s |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "| network process above idle, MiB | left in TMPDIR, MiB | copy | native s |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     try:
         for mib in options.sizes:
             cart = os.path.join(work, "cart.bin")
@@ -301,11 +312,13 @@ def main():
                     for run in range(1, options.runs + 1):
                         session.choose()
                         sampler = Sampler()
+                        left = session.left_behind()
                         began = time.monotonic()
                         session.js("window.frennick.run(window.chosen, null); return true;")
                         session.wait_for("document.body.dataset.state === 'done'")
                         page = time.monotonic() - began
                         peak = sampler.stop()
+                        left = (session.left_behind() - left) / (1 << 20)
                         kept = session.js("return document.body.dataset.copy || null;")
                         # Saved only after the last run: WebKitGTK keeps a
                         # copy that was downloaded for as long as the page
@@ -321,7 +334,8 @@ def main():
                         floor = session.js(FLOOR, store=store, fed=fed) / 1000
                         above = {kind: max(0, peak[kind] - idle[kind]) / 1024 for kind in peak}
                         print(f"| {mib} MiB | {path} | {run} | {page:.1f} | {floor:.1f} | {page / floor:.2f} | "
-                              f"{kept} | {above['web']:.0f} | {above['network']:.0f} | {copy} | {native:.1f} |",
+                              f"{kept} | {above['web']:.0f} | {above['network']:.0f} | {left:.0f} | {copy} | "
+                              f"{native:.1f} |",
                               flush=True)
                 finally:
                     session.close()

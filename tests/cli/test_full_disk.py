@@ -218,19 +218,13 @@ class FullCopyOnWriteDisk(MountedTestCase):
             with self.subTest(fill=fill, room_kib=room):
                 self.fresh_cart()
                 if fill == "write":
-                    try:
-                        with open(filler, "wb") as f:
-                            while True:
-                                f.write(b"\x55" * 4096)
-                    except OSError as error:
-                        self.assertEqual(error.errno, 28)
-                    os.truncate(filler, max(0, os.path.getsize(filler) - room * 1024))
+                    self.fill_with_writes(room)
                 else:
                     vfs = os.statvfs(self.mount)
                     subprocess.run(["fallocate", "-l",
                                     str(vfs.f_bavail * vfs.f_frsize - room * 1024), filler],
                                    check=True)
-                subprocess.run(["sync"], check=True)
+                    subprocess.run(["sync"], check=True)
                 self.check_stopped_whole(28)
 
     def test_quota(self):
