@@ -23,7 +23,6 @@
 #include <sys/ioctl.h>
 #include <sys/vfs.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #endif
@@ -243,21 +242,17 @@ std::int64_t firstSplitPage(int descriptor, std::int64_t firstPage,
 #ifdef __linux__
   constexpr auto kPage = static_cast<std::int64_t>(kPageSize);
   std::int64_t split = end;
-  // An extent that begins or ends inside a page splits it; extents come in
-  // order, so the first such page found is the first.
-  const auto splits = [&](std::int64_t at) {
-    const std::int64_t page = at / kPage;
-    if (at % kPage != 0 && page >= firstPage && page < end) {
-      split = std::min(split, page);
-    }
-  };
   const int saved = errno;
   forEachExtent(descriptor, firstPage * kPage, count * kPage, FIEMAP_FLAG_SYNC,
                 [&](const fiemap_extent& extent) {
-                  const auto from =
-                      static_cast<std::int64_t>(extent.fe_logical);
-                  splits(from);
-                  splits(from + static_cast<std::int64_t>(extent.fe_length));
+                  // An extent that ends inside a page splits it (and the
+                  // next begins there); extents come in order.
+                  const auto at = static_cast<std::int64_t>(extent.fe_logical +
+                                                            extent.fe_length);
+                  const std::int64_t page = at / kPage;
+                  if (at % kPage != 0 && page >= firstPage && page < end) {
+                    split = page;
+                  }
                   return split == end;
                 });
   errno = saved;

@@ -157,6 +157,12 @@ def extent_boundaries(path):
                     return boundaries
 
 
+def estimated(traced):
+    """Whether a run, as strace saw it, asked the file system for its free
+    room (the first look at the cart's file system aside)."""
+    return len(re.findall(r"fstatfs(?:64)?\(3,", traced)) > 1
+
+
 def try_mount_btrfs(image, directory):
     if WINDOWS:
         return "a Linux file system"
@@ -263,13 +269,16 @@ class FullCopyOnWriteDisk(MountedTestCase):
         # place instead could cut a page on a full disk: nothing is
         # written, and the run says why. A cart kept out of copy-on-write
         # needs no new space to overwrite: it is written in place, even on
-        # a full disk.
+        # a full disk; unless a copy shares its blocks, when it does, and
+        # the file system's estimate of its room is asked first.
         expected, summary, _ = cart_model.run(self.original)
+        log = self.path("trace.log")
         for case, words, status in (
                 ("ENOSPC", "failed to write page 2, errno 28!\n", 1),
                 ("EDQUOT", "failed to write page 2, errno 122!\n", 1),
                 ("a folder the user cannot write", "failed to write page 2, errno 13!\n", 1),
-                ("chattr +C, the disk full", summary, 0)):
+                ("chattr +C, the disk full", summary, 0),
+                ("chattr +C, its blocks shared with a copy", summary, 0)):
             with self.subTest(case=case):
                 self.fresh_cart()
                 cart, prefix = self.cart, ()
@@ -290,29 +299,76 @@ class FullCopyOnWriteDisk(MountedTestCase):
                     os.chmod(folder, 0o555)
                     prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
                 else:
-                    if shutil.which("chattr") is None:
-                        self.skipTest("chattr is not installed (Debian: e2fsprogs)")
-                    os.remove(self.cart)
-                    open(self.cart, "wb").close()
-                    subprocess.run(["chattr", "+C", self.cart], check=True)
+                    if shutil.which("chattr") is None or not strace_io.available():
+                        self.skipTest("chattr or strace is not installed (Debian: e2fsprogs, strace)")
+                    copy = os.path.join(self.mount, "copy.bin")
+                    for path in (self.cart, copy):
+                        if os.path.exists(path):
+                            os.remove(path)
+                        open(path, "wb").close()
+                        subprocess.run(["chattr", "+C", path], check=True)
                     with open(self.cart, "wb") as f:
                         f.write(self.original)
-                    self.fill_with_writes()
+                    if "shared" in case:
+                        subprocess.run(["cp", "--reflink=always", self.cart, copy], check=True)
+                    else:
+                        self.fill_with_writes()
+                    prefix = [*strace_io.TRACER, "-e", "trace=openat,?fstatfs,?fstatfs64",
+                              "-o", log]
                 result = self.frennick(cart, prefix=prefix)
                 self.assertEqual((result.stdout, result.status), (words, status))
                 with open(cart, "rb") as f:
                     self.assertTrue(f.read() == (expected if status == 0 else self.original))
+                if case.startswith("chattr"):
+                    with open(log) as f:
+                        traced = f.read()
+                    shared = "shared" in case
+                    self.assertEqual("O_TMPFILE" in traced, shared, "a scratch file")
+                    self.assertEqual(estimated(traced), shared, "the room estimate")
 
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
     def test_a_page_is_cloned_only_whole(self):
         # A clone stopped by a signal stops between two extents of the
-        # file it clones from. Free space left in 4 KiB holes, with a few
-        # bigger: the scratch file's pages land split across extents, and
-        # no page may reach the cart that way. Each page the run wrote lies
-        # in one extent of the cart; where the file system has no 8 KiB in
-        # one piece for a page, the run stops there.
-        self.fresh_cart()
+        # file it clones from: no page may reach the cart split across two.
+        # Free space left in holes: of 4 KiB, where no page fits in one
+        # piece, and the run stops before writing any; of 20 KiB, where
+        # pages land split and are written into the scratch file again
+        # until each lies in one extent, and the run completes.
+        self.original = self.demo_cart("small.bin", "--random", "--pages", "150", "--seed", "4")
+        expected, summary, _ = cart_model.run(self.original)
+        log = self.path("trace.log")
+        for holes, kept, words in ((4, 2, "failed to write page 2, errno 28!\n"), (20, 6, summary)):
+            with self.subTest(holes_kib=holes):
+                self.fresh_cart()
+                self.fill_with_holes(3 << 20, kept)
+                result = self.frennick(self.cart, prefix=[*strace_io.TRACER, "-e",
+                                                          "trace=ioctl,pwrite64", "-o", log])
+                self.assertEqual(result.stdout, words)
+                with open(self.cart, "rb") as f:
+                    self.assertTrue(f.read() == (expected if result.status == 0 else self.original))
+                with open(log) as f:
+                    traced = f.read()
+                clones = traced.count("FICLONERANGE")
+                again = len(re.findall(r"pwrite64\(4, .*, 8192, \d+\) += 8192", traced))
+                if result.status == 0:
+                    # Split pages written again, each on its own, and more
+                    # than a few in one run; the cart's pages each in one
+                    # extent.
+                    self.assertGreater(again, 3)
+                    self.assertGreater(clones, again)
+                    split = [n for n in range(2, len(self.original) // PAGE)
+                             if any(n * PAGE < at < (n + 1) * PAGE
+                                    for at in extent_boundaries(self.cart))]
+                    self.assertEqual(split, [], "pages of the cart split between two extents")
+                else:
+                    self.assertEqual(clones, 1, "only the probe")
+
+    def fill_with_holes(self, room, kept):
+        """The disk filled but for `room` bytes, and those filled with 4 KiB
+        files, of which one in `kept` is kept: holes of `kept - 1` times
+        4 KiB."""
         vfs = os.statvfs(self.mount)
-        subprocess.run(["fallocate", "-l", str(vfs.f_bavail * vfs.f_frsize - (3 << 20)),
+        subprocess.run(["fallocate", "-l", str(vfs.f_bavail * vfs.f_frsize - room),
                         os.path.join(self.mount, "filler")], check=True)
         holes = os.path.join(self.mount, "holes")
         os.mkdir(holes)
@@ -326,23 +382,9 @@ class FullCopyOnWriteDisk(MountedTestCase):
             self.assertEqual(error.errno, 28)
         subprocess.run(["sync"], check=True)
         for n in range(count):
-            if n % 2 == 0 or n % 97 == 1:  # 4 KiB holes, and some of 8 KiB
+            if n % kept != 0:
                 os.remove(os.path.join(holes, str(n)))
         subprocess.run(["sync"], check=True)
-        result = self.frennick(self.cart)
-        if result.status == 0:
-            stopped = len(self.original) // PAGE
-        else:
-            self.assertRegex(result.stdout, r"^failed to write page \d+, errno 28!\n$")
-            stopped = int(result.stdout.split()[4].rstrip(","))
-        expected, _, _ = cart_model.run(self.original, stop=stopped)
-        with open(self.cart, "rb") as f:
-            self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
-        written = [n for n in range(2, stopped) if self.original[n * PAGE:(n + 1) * PAGE] !=
-                   expected[n * PAGE:(n + 1) * PAGE]]
-        split = [n for n in written if any(n * PAGE < at < (n + 1) * PAGE
-                                           for at in extent_boundaries(self.cart))]
-        self.assertEqual(split, [], "pages of the cart split between two extents")
 
     def unmatched(self, matched, pages):
         """`matched`, a cart that a run leaves as it is, with these pages
@@ -400,7 +442,7 @@ class FullCopyOnWriteDisk(MountedTestCase):
                  summary, None)):
             with self.subTest(case=case):
                 self.fresh_cart()
-                options = ["-e", "trace=ioctl,pwrite64", "-o", log]
+                options = ["-e", "trace=ioctl,pwrite64,?fstatfs,?fstatfs64", "-o", log]
                 if injection:
                     options += ["-e", f"inject=ioctl:{injection}"]
                 result = self.frennick(self.cart, prefix=[*strace_io.TRACER, *options])
@@ -413,6 +455,7 @@ class FullCopyOnWriteDisk(MountedTestCase):
                 # In place only where clones are refused.
                 in_place = re.search(r"pwrite64\(3,", traced) is not None
                 self.assertEqual(in_place, case.startswith("clones refused"), case)
+                self.assertEqual(estimated(traced), in_place, case)
 
 
 if __name__ == "__main__":
