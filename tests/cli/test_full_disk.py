@@ -207,8 +207,8 @@ class FullCopyOnWriteDisk(MountedTestCase):
             f.write(self.original)
         subprocess.run(["sync"], check=True)
 
-    def check_stopped_whole(self, error):
-        result = self.frennick(self.cart)
+    def check_stopped_whole(self, error, prefix=()):
+        result = self.frennick(self.cart, prefix=prefix)
         self.assertRegex(result.stdout, rf"^failed to write page \d+, errno {error}!\n$")
         stopped = int(result.stdout.split()[4].rstrip(","))
         expected, _, _ = cart_model.run(self.original, stop=stopped)
@@ -232,6 +232,30 @@ class FullCopyOnWriteDisk(MountedTestCase):
                                    check=True)
                     subprocess.run(["sync"], check=True)
                 self.check_stopped_whole(28)
+
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
+    def test_full_where_clones_are_refused(self):
+        # Where the cart cannot be cloned into (ZFS before 2.2), only the
+        # file system's estimate of its room is left. A full btrfs still
+        # counts free blocks that data cannot have: its room for data is
+        # none, and nothing is written.
+        self.fresh_cart()
+        self.fill_with_writes()
+        log = self.path("trace.log")
+        trace = [*strace_io.TRACER, "-e", "trace=ioctl,pwrite64,?fstatfs,?fstatfs64", "-o", log]
+        self.check_stopped_whole(28, prefix=trace)  # the clone route; finds the probe
+        with open(log) as f:
+            ioctls = [line for line in f if "ioctl(" in line]
+        probe = next(i + 1 for i, line in enumerate(ioctls) if "FICLONERANGE" in line)
+        result = self.frennick(self.cart, prefix=[*trace, "-e",
+                                                  f"inject=ioctl:error=EOPNOTSUPP:when={probe}"])
+        self.assertEqual((result.stdout, result.status), ("failed to write page 2, errno 28!\n", 1))
+        with open(log) as f:
+            traced = f.read()
+        self.assertTrue(estimated(traced))
+        self.assertNotIn("pwrite64(3,", traced)
+        with open(self.cart, "rb") as f:
+            self.assertTrue(f.read() == self.original)
 
     def test_quota(self):
         # A quota that the file system's free figure does not show.
