@@ -24,31 +24,6 @@ bool seekTo(std::FILE* cart, std::int64_t offset) {
 #endif
 }
 
-#ifndef _WIN32
-// Positional calls carry their offset: no seek before each one. A regular
-// file returns less than asked only at its end or on a failure.
-std::size_t readAt(int descriptor, std::int64_t offset, void* bytes,
-                   std::size_t size, bool& failed) {
-  auto* into = static_cast<unsigned char*>(bytes);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got =
-        pread(descriptor, into + done, size - done,
-              static_cast<off_t>(offset) + static_cast<off_t>(done));
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else {
-      failed = got < 0;
-      break;
-    }
-  }
-  return done;
-}
-
-#endif
-
 }  // namespace
 
 OpenedCart openCartForUpdate(const char* path) {

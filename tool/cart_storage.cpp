@@ -134,6 +134,26 @@ bool reserve(int descriptor, std::int64_t offset, std::int64_t length) {
 }
 
 #ifndef _WIN32
+std::size_t readAt(int descriptor, std::int64_t offset, void* bytes,
+                   std::size_t size, bool& failed) {
+  auto* into = static_cast<unsigned char*>(bytes);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got =
+        pread(descriptor, into + done, size - done,
+              static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      failed = got < 0;
+      break;
+    }
+  }
+  return done;
+}
+
 std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,
                     std::size_t size) {
   const auto* from = static_cast<const unsigned char*>(bytes);

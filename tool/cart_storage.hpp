@@ -61,6 +61,12 @@ std::int64_t firstSplitPage(int descriptor, std::int64_t firstPage,
 bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length);
 
 #ifndef _WIN32
+// Reads with the offset in each call, again after a signal: the bytes
+// read, fewer only at the file's end or on a failure (`failed`, errno). A
+// regular file returns less than asked only there.
+std::size_t readAt(int descriptor, std::int64_t offset, void* bytes,
+                   std::size_t size, bool& failed);
+
 // Writes with the offset in each call, again after a signal, until all is
 // written or the system says why not (errno): the bytes written.
 std::size_t writeAt(int descriptor, std::int64_t offset, const void* bytes,

@@ -156,8 +156,9 @@ bool CloneWrites::writeAgain(std::int64_t page) noexcept {
 #else
   static CartPage bytes;
   const std::int64_t offset = page * kPageBytes;
-  if (pread(scratch_, bytes.data(), kPageSize, static_cast<off_t>(offset)) !=
-      static_cast<ssize_t>(kPageSize)) {
+  bool failed = false;
+  if (readAt(scratch_, offset, bytes.data(), kPageSize, failed) != kPageSize) {
+    if (!failed) errno = EIO;  // the page it holds, cut short
     return false;
   }
   return writeAt(scratch_, offset, bytes.data(), kPageSize) == kPageSize;

@@ -301,14 +301,10 @@ async function roomFor(size) {
   }
 }
 
-// Where a copy of `size` bytes is kept: as blobs where the private file
-// system has no room for it.
-async function storeFor(size) {
-  return store !== "blobs" && await roomFor(size) ? store : "blobs";
-}
-
-async function openCopy(name, size) {
-  if (await storeFor(size) !== "blobs") {
+// The copy, kept where the plan for this run said (the page has told the
+// user what blobs cost).
+async function openCopy(name, keeps) {
+  if (keeps !== "blobs") {
     let root = null;
     try {
       root = await navigator.storage.getDirectory();
@@ -360,7 +356,7 @@ function sendLent() {
 // one into a file the user chose) or "worker" (this Worker keeps the
 // copy). In place, page 0 and the tail are never read; a copy gets them as
 // they are. `feed`: the page reads the cart for this Worker.
-async function run({ file, sink, copyName, feed }) {
+async function run({ file, sink, copyName, feed, keeps }) {
   const pages = Math.floor(file.size / PAGE);
   const ending = (outcome, lines, extra = {}) =>
     postMessage({ type: "end", outcome, lines, examined: pages > 2, ...extra });
@@ -371,7 +367,7 @@ async function run({ file, sink, copyName, feed }) {
   const inPlace = sink === "in place";
   const copy = inPlace ? null
     : sink === "page" ? { kind: "chosen file", write: lend, finish: async () => null, abandon() {} }
-      : await openCopy(copyName, file.size);
+      : await openCopy(copyName, keeps);
   const [from, to] = inPlace ? [PAGE, pages * PAGE] : [0, file.size];
   const reader = new StreamReader(file, from, to, feed ? fedStream(from, to) : null);
   // Fewer bytes than the file held when it was chosen: it has shrunk.
@@ -455,7 +451,8 @@ onmessage = async ({ data }) => {
     fedChunk(data);
   } else if (data.type === "plan") {
     postMessage({ type: "plan", readable: await canRead(data.file),
-                  keeps: await storeFor(data.file.size) === "blobs" ? "blobs" : "private file" });
+                  // As blobs where the private file system has no room for it.
+                  keeps: store !== "blobs" && await roomFor(data.file.size) ? "private file" : "blobs" });
   } else if (data.type === "run") {
     // The buffers of the last run serve again.
     while (spare.length < IN_FLIGHT) spare.push(new ArrayBuffer(LENT));
