@@ -125,6 +125,30 @@ const carts = cartTable();
       assert.ok(plot.lines.before.width > plot.lines.after.width + 2, JSON.stringify(plot));
     });
 
+    // A quota set through DevTools binds the writes but not the estimate:
+    // the copy runs out of room as it is written.
+    await report.check("http: the private file system out of room for the copy: said so; no probe left", async () => {
+      const names = await driver.evaluate(`(async () => {
+        const names = [];
+        for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+        return names;
+      })()`);
+      assert.deepEqual(names.filter((name) => name.includes("probe")), []);
+      makeCart("roomless.bin", "--random", "--pages", "256", "--seed", "5");
+      const origin = new URL(server.url).origin;
+      const session = await driver.page.createCDPSession();
+      await session.send("Storage.overrideQuotaForOrigin", { origin, quotaSize: 1 << 20 });
+      try {
+        await driver.choose(path("roomless.bin"));
+        await waitFor(driver, ENDED);
+        const shown = await driver.evaluate(SHOWN);
+        assert.match(shown.notice, /has no room left for the processed copy of roomless\.bin/);
+        assert.equal(shown.digest, null);
+      } finally {
+        await session.send("Storage.overrideQuotaForOrigin", { origin });
+      }
+    });
+
     await report.check("file://: a dropped cart gives a copy in a file the user chooses", async () => {
       await driver.open("file://" + PAGE_FILE);
       await driver.evaluate(CHOSEN_FILE);
@@ -183,8 +207,8 @@ const carts = cartTable();
       });
     }
 
-    await report.check("a cancelled run of 64 MiB, and a second cart while it runs", async () => {
-      const big = makeCart("big.bin", "--random", "--pages", "8192", "--seed", "4");
+    await report.check("a cancelled run of 128 MiB, and a second cart while it runs", async () => {
+      const big = makeCart("big.bin", "--random", "--pages", "16384", "--seed", "4");
       await driver.open(server.url);
       await keepTheChoice(driver, path("big.bin"));
       await driver.evaluate(RUN_IN_PLACE);
@@ -193,7 +217,7 @@ const carts = cartTable();
         "document.getElementById('cart').disabled && document.getElementById('busy').hidden"));
       await driver.evaluate("window.frennick.run(new File([], 'other.bin'), null), true");
       assert.ok(!(await driver.evaluate("document.getElementById('busy').hidden")));
-      await waitFor(driver, "document.querySelector('progress').value > 0.3");
+      // At once: the whole run takes well under a second.
       await driver.evaluate("window.frennick.cancel(), true");
       await waitFor(driver, ENDED);
       const shown = await driver.evaluate(SHOWN);
