@@ -7,14 +7,14 @@
 // the rest) above its idle figure before the first run; and checks the
 // results against the native Frennick's, 64 MiB at a time (a copy kept in
 // the browser only after the last run). The browser runs
-// in a window under Xvfb, where Chromium's "save as" dialog is answered with
-// a click.
+// in a window under Xvfb, where Chromium's folder dialog is answered as a
+// person would.
 //
 //   node bench/web_page_run.mjs [--browser chromium|firefox] [--runs N] [SIZE_MIB ...]
 //                                                     default: chromium, 3 runs of 1024 2048
 //
-// Paths: "copy, file://" (Chromium: into a file chosen in the dialog;
-// Firefox: the private file system), "copy, http" (the private file
+// Paths: "copy, file://" (Chromium: into a new file in a folder chosen in
+// the dialog; Firefox: the private file system), "copy, http" (the private file
 // system), "in place, http" (Chromium: a cart in the private file system
 // rewritten through createWritable). Random carts, so that every page
 // changes. Needs a release build with the page, puppeteer-core from
@@ -32,7 +32,7 @@ const puppeteer = require("puppeteer-core");
 const build = join(root, "build/release");
 process.env.FRENNICK_PAGE = join(build, "web-page/web/frennick.html");
 const {
-  answerSaveDialog, chromiumOptions, display, path, PAGE_FILE, serve, sleep, waitFor, work,
+  answerFolderDialog, chromiumOptions, display, path, PAGE_FILE, serve, sleep, waitFor, work,
 } = await import("../tests/web/page_harness.mjs");
 const SLICE = 64 << 20;
 
@@ -92,8 +92,8 @@ function sampler(browserPid) {
 
 // The floor, in the page: a Worker reads the cart as a stream; a copy in
 // the private file system is written by the Worker with a sync access
-// handle; a file chosen in the dialog, or the cart in place, by the page
-// through createWritable.
+// handle; a new file in the folder chosen in the dialog, or the cart in
+// place, by the page through createWritable.
 const FLOOR = `(async (mode) => {
   const source = \`onmessage = async ({ data: { file, mode } }) => {
     const reader = file.stream().getReader();
@@ -114,7 +114,8 @@ const FLOOR = `(async (mode) => {
   const file = mode === 'in place' ? await window.cartHandle.getFile() : window.chosen;
   const began = performance.now();
   const writable = mode === 'in place' ? await window.cartHandle.createWritable({ keepExistingData: true })
-    : mode === 'copy, chosen file' ? await window.floorHandle.createWritable() : null;
+    : mode === 'copy, chosen folder' ? await (await window.floorFolder.getFileHandle('floor.bin', { create: true }))
+      .createWritable() : null;
   let at = 0, writing = Promise.resolve();
   await new Promise((resolve) => {
     worker.onmessage = ({ data }) => {
@@ -160,9 +161,14 @@ function sliceDigests(file) {
 const screen = await display();
 const home = path("home");
 mkdirSync(home);
+// Where copies are saved: not a folder that holds the home folder, which
+// Chromium refuses.
+const copies = path("copies");
+mkdirSync(copies);
+const copy = join(copies, "cart (processed).bin");
 const server = await serve();
 const paths = browserName === "chromium"
-  ? [["copy, file://", "file://" + PAGE_FILE, "copy, chosen file"], ["copy, http", server.url, "copy, private file"],
+  ? [["copy, file://", "file://" + PAGE_FILE, "copy, chosen folder"], ["copy, http", server.url, "copy, private file"],
      ["in place, http", server.url, "in place"]]
   : [["copy, file://", "file://" + PAGE_FILE, "copy, private file"], ["copy, http", server.url, "copy, private file"]];
 console.log(`${browserName}, ${runs} runs a path, one browser a path`);
@@ -220,40 +226,40 @@ try {
           await page.evaluate(mode === "in place"
             ? "window.cartHandle.getFile().then((file) => window.frennick.run(file, window.cartHandle)), true"
             : "window.frennick.run(window.chosen, null), true");
-          if (mode === "copy, chosen file") {
+          if (mode === "copy, chosen folder") {
             await waitFor(driver, "document.body.dataset.state === 'asking'");
-            rmSync(join(home, "cart.bin"), { force: true });
+            rmSync(copy, { force: true });
             await page.click("#save-as");
-            await answerSaveDialog(screen);
+            await answerFolderDialog(screen, copies + "/", driver);
           }
           await waitFor(driver, "document.body.dataset.state === 'done'", 3600000);
           const seconds = (performance.now() - start) / 1000;
           const peak = await sampling.stop();
           // Checked in the page only after the last run: reading the copy
           // back there would count in the next run's memory.
-          const result = mode === "copy, chosen file" ? sliceDigests(join(home, "cart.bin"))
+          const result = mode === "copy, chosen folder" ? sliceDigests(copy)
             : run === runs ? await page.evaluate(`(${DIGESTS})(${SLICE}, ${mode === "in place"})`) : null;
           const exact = !result ? "-" : JSON.stringify(result) === JSON.stringify(expected) ? "exact" : "DIFFERS";
-          rmSync(join(home, "cart.bin"), { force: true });
+          rmSync(copy, { force: true });
           const above = (kind) => ((peak[kind] - idle[kind]) / 1024).toFixed(0);
           rows.push([`| ${mib} MiB | ${name} | ${run} | ${seconds.toFixed(1)} |`,
                      `| ${above("main")} | ${above("pages")} | ${above("other")} | ${exact} | ${native.toFixed(1)} |`,
                      seconds]);
         }
         // The floor once the runs are done, so that nothing it leaves counts in them.
-        if (mode === "copy, chosen file") {
-          await page.evaluate(`window.floorHandle = undefined; document.addEventListener('click', async () => {
-            window.floorHandle = await showSaveFilePicker({ suggestedName: 'floor.bin' }); }, { once: true })`);
+        if (mode === "copy, chosen folder") {
+          await page.evaluate(`window.floorFolder = undefined; document.addEventListener('click', async () => {
+            window.floorFolder = await showDirectoryPicker({ mode: 'readwrite' }); }, { once: true })`);
           await page.click("h1");
-          await answerSaveDialog(screen);
-          await waitFor(driver, "window.floorHandle !== undefined");
+          await answerFolderDialog(screen, copies + "/", driver, "window.floorFolder === undefined");
+          await waitFor(driver, "window.floorFolder !== undefined");
         }
         if (mode === "in place") {  // the cart as it was
           await page.evaluate(`(async () => { const writable = await window.cartHandle.createWritable();
             await writable.write(window.chosen); await writable.close(); })()`);
         }
         const floor = await page.evaluate(`${FLOOR}(${JSON.stringify(mode)})`) / 1000;
-        rmSync(join(home, "floor.bin"), { force: true });
+        rmSync(join(copies, "floor.bin"), { force: true });
         for (const [head, tail, seconds] of rows) {
           console.log(`${head} ${floor.toFixed(1)} | ${(seconds / floor).toFixed(2)} ${tail}`);
         }

@@ -24,7 +24,6 @@ import argparse
 import functools
 import hashlib
 import http.server
-import json
 import os
 import shutil
 import subprocess
@@ -34,12 +33,12 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "web"))
+from webkit_gtk import Session, start_display  # noqa: E402
 BUILD = os.path.join(ROOT, "build", "release")
 PAGE_FILE = os.path.join(BUILD, "web-page", "web", "frennick.html")
 FRENNICK = os.path.join(BUILD, "tool", "Frennick")
 MAKE_CART = os.path.join(BUILD, "demo", "make_demo_cart")
-SAFARI_FEATURES = ("FileSystem", "StorageAPI", "StorageAPIEstimate", "AccessHandle", "ReadableByteStreamAPI",
-                   "FileSystemWritableStream")
 SLICE = 64 << 20
 
 # The floor: the cart read as the page reads it, written where the page
@@ -98,17 +97,6 @@ if (store === 'stream') await (await navigator.storage.getDirectory()).removeEnt
 return elapsed;
 """
 
-def start_display():
-    reading, writing = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writing), "-screen", "0", "1280x900x24",
-                             "-nolisten", "tcp"], pass_fds=(writing,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(writing)
-    with os.fdopen(reading) as number:
-        os.environ["DISPLAY"] = ":" + number.readline().strip()
-    return xvfb
-
-
 def resident_kib():
     """Resident KiB of this process's WebKit web and network processes."""
     totals = {"web": 0, "network": 0}
@@ -151,112 +139,6 @@ class Sampler:
         self.running = False
         self.thread.join()
         return self.peak
-
-
-class Session:
-    """One WebKitGTK view in a window, with a data folder of its own."""
-
-    def __init__(self, features, cart):
-        import gi
-        gi.require_version("Gtk", "3.0")
-        gi.require_version("WebKit2", "4.1")
-        from gi.repository import GLib, Gtk, WebKit2
-        self.GLib, self.WebKit2 = GLib, WebKit2
-        self.data = tempfile.TemporaryDirectory(prefix="frennick-webkit-")
-        # WebKitGTK's writable streams write to a temporary file that it
-        # leaves behind after close(): kept in the session's folder, and
-        # counted.
-        self.tmp = os.path.join(self.data.name, "tmp")
-        os.mkdir(self.tmp)
-        os.environ["TMPDIR"] = self.tmp
-        # Safari gives a browser's origin up to 60 % of the disk; WebKitGTK
-        # 1 GiB unless told.
-        manager = WebKit2.WebsiteDataManager(base_data_directory=self.data.name + "/data",
-                                             base_cache_directory=self.data.name + "/cache",
-                                             origin_storage_ratio=0.6)
-        self.view = WebKit2.WebView(web_context=WebKit2.WebContext.new_with_website_data_manager(manager))
-        settings = self.view.get_settings()
-        all_features = WebKit2.Settings.get_all_features()
-        for i in range(all_features.get_length()):
-            feature = all_features.get(i)
-            if features and feature.get_identifier() in SAFARI_FEATURES:
-                settings.set_feature_enabled(feature, True)
-        # The cart, chosen in the page's file input as a person would, and
-        # the copy saved where the bench says.
-        self.view.connect("run-file-chooser", lambda view, request: request.select_files([cart]) or True)
-        self.view.get_context().connect("download-started", self.download_started)
-        self.saved = None
-        self.window = Gtk.Window()
-        self.window.set_default_size(1000, 800)
-        self.window.add(self.view)
-        self.window.show_all()
-
-    def open(self, url):
-        loop = self.GLib.MainLoop()
-        handler = self.view.connect("load-changed", lambda view, event: event == self.WebKit2.LoadEvent.FINISHED
-                                    and loop.quit())
-        self.view.load_uri(url)
-        loop.run()
-        self.view.disconnect(handler)
-        self.wait_for("document.body.dataset.state === 'idle'")
-
-    def js(self, body, **arguments):
-        """The value of an async function's body, with these arguments."""
-        loop = self.GLib.MainLoop()
-        out = {}
-
-        def done(view, result):
-            try:
-                out["value"] = view.call_async_javascript_function_finish(result).to_json(0)
-            except Exception as error:  # the script threw
-                out["error"] = str(error)
-            loop.quit()
-
-        body = "".join(f"const {name} = {json.dumps(value)};\n" for name, value in arguments.items()) + body
-        self.view.call_async_javascript_function(body, -1, None, None, None, None, done)
-        loop.run()
-        if "error" in out:
-            raise RuntimeError(out["error"])
-        return json.loads(out["value"]) if out["value"] else None
-
-    def wait_for(self, expression, timeout=3600):
-        deadline = time.monotonic() + timeout
-        while not self.js(f"return Boolean({expression});"):
-            if time.monotonic() > deadline:
-                raise TimeoutError(expression)
-            time.sleep(0.1)
-
-    def choose(self):
-        """The cart chosen in the file input, held back from the page."""
-        self.js("""window.chosen = undefined;
-          window.addEventListener('change', (event) => {
-            window.chosen = event.target.files[0]; event.stopImmediatePropagation();
-          }, { capture: true, once: true });
-          const input = document.querySelector('input[type=file]');
-          input.value = ''; input.click(); return true;""")
-        self.wait_for("window.chosen !== undefined")
-
-    def download_started(self, context, download):
-        download.connect("decide-destination",
-                         lambda download, name: download.set_destination("file://" + self.save_as) or True)
-        download.connect("finished", lambda download: self.saved is None and setattr(self, "saved", "finished"))
-        download.connect("failed", lambda download, error: setattr(self, "saved", f"failed: {error}"))
-
-    def save(self, path):
-        """The copy saved through a[download], as a person saves it."""
-        self.save_as, self.saved = path, None
-        self.js("document.querySelector('a[download]').click(); return true;")
-        while self.saved is None:
-            self.GLib.MainContext.default().iteration(True)
-        return self.saved
-
-    def left_behind(self):
-        """Bytes of WebKit's temporary files in the session's folder."""
-        return sum(entry.stat().st_size for entry in os.scandir(self.tmp))
-
-    def close(self):
-        self.window.destroy()
-        self.data.cleanup()
 
 
 def slice_digests(path):

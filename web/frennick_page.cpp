@@ -1,16 +1,19 @@
-// The browser page's side of a run. The page's script reads the cart a
-// block at a time into this module's block, asks for it to be matched, and
-// writes back the runs of pages that changed; the rules and the words are
-// the command-line tool's own, from core/.
+// The module's side of a run in the browser page. The page's Worker reads
+// the cart a block at a time into this module's block, asks for it to be
+// matched, and hands on the runs of pages that changed; the rules and the
+// words are the command-line tool's own, from core/. It also digests the
+// copy as written and as read back, so that no wrong copy is offered.
 #include <emscripten/emscripten.h>
 
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "cart_layout.hpp"
 #include "cart_run.hpp"
+#include "copy_digest.hpp"
 #include "polarity_kernels.hpp"
 
 namespace {
@@ -27,6 +30,11 @@ CartPage lastAsRead;
 std::array<int, kPagesPerBlock + 1> changesBefore;
 std::array<int, kPagesPerBlock + 1> changesAfter;
 char line[256];
+// The Worker's digests at once: the cart as read, the copy as written, the
+// copy read back, the cart read again. Bytes from outside the module's
+// memory pass through `digestInput`.
+std::array<frennick::StreamDigest, 4> digests;
+std::array<std::uint8_t, 1 << 20> digestInput;
 
 // A row's four pixel bytes lie together: one word a row.
 int pixelChanges(const CartPage& before, const CartPage& page) {
@@ -116,6 +124,28 @@ EMSCRIPTEN_KEEPALIVE const char* noSignature() {
 EMSCRIPTEN_KEEPALIVE const char* summary(double pages) {
   tally.pageNumber = static_cast<std::int64_t>(pages);
   frennick::formatSummary(line, sizeof line, tally);
+  return line;
+}
+
+EMSCRIPTEN_KEEPALIVE void digestBegin(int which) {
+  digests[static_cast<std::size_t>(which)] = frennick::StreamDigest{};
+}
+EMSCRIPTEN_KEEPALIVE std::uint8_t* digestInputBytes() {
+  return digestInput.data();
+}
+EMSCRIPTEN_KEEPALIVE int digestInputSize() {
+  return static_cast<int>(digestInput.size());
+}
+EMSCRIPTEN_KEEPALIVE void digestAdd(int which, const std::uint8_t* bytes,
+                                    int size) {
+  digests[static_cast<std::size_t>(which)].add(bytes,
+                                               static_cast<std::size_t>(size));
+}
+// As 16 hexadecimal digits.
+EMSCRIPTEN_KEEPALIVE const char* digestValue(int which) {
+  std::snprintf(line, sizeof line, "%016llx",
+                static_cast<unsigned long long>(
+                    digests[static_cast<std::size_t>(which)].value()));
   return line;
 }
 

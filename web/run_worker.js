@@ -1,41 +1,47 @@
 // One run over a cart, in a Worker so that the page stays responsive: reads
-// the cart as a stream into the module's block, has it matched, and either
-// hands pages to the page, which writes them (into the cart itself, or into
-// a file the user chose for the copy), or keeps the whole processed copy
-// itself as it goes, so that no run ever holds more than a few MiB of the
-// cart in memory. Where the browser will not let a Worker read the cart
-// (WebKit, for a page opened from a file), the page reads it and hands the
-// chunks over. The page puts the engine's JavaScript before this, and says
-// which build to load.
-"use strict";
+// the cart into the module's block a slice at a time, has it matched, and
+// either lends the page the pages to write (into the cart itself, or into a
+// copy in a folder the user chose) or keeps the processed copy itself as it
+// goes, so that no run holds more than a few MiB of the cart in memory.
+// Every copy is digested as it is written and again as it is read back, and
+// is offered only if the two agree. Where the browser will not let a Worker
+// read the cart (WebKit, for a page opened from a file), the page reads it
+// and hands the chunks over. The page puts the engine's JavaScript and
+// shared.js before this, and says which build to load.
 
-const PAGE = 8192;
-// Buffers handed to the page and not yet written, and their size: the
-// bound on memory. Big ones make few writes, which cost the browser most.
+// Buffers lent to the page and not yet written, and their size: the bound
+// on memory. Big ones make few writes, which cost the browser most.
 const IN_FLIGHT = 4;
 const LENT = 4 * 1024 * 1024;
-// The copy's pieces, when it is kept as blobs or written as a stream: a few
-// MiB each.
+// The copy's pieces, when it is kept as blobs or written as a stream.
 const PIECE = 4 * 1024 * 1024;
-// Chunks the page has read for this worker and not yet handed over.
+// Chunks the page has read for this Worker and not yet handed over.
 const FED_AHEAD = 4;
-// The cart is read a slice at a time; a read that brings nothing for this
-// many milliseconds is begun again.
-const SLICE = 8 * 1024 * 1024;
-const STALL = 5000;
 // Names of the copies in the origin's private file system; the page
 // removes old ones.
 const COPY_PREFIX = "frennick-copy-";
+// The module's digests: the cart as read, the copy as written, the copy
+// read back, the cart read again.
+const READ = 0;
+const WRITTEN = 1;
+const READ_BACK = 2;
+const READ_AGAIN = 3;
 
 let engine = null;
-// Buffers lent to the page and given back once they are written: nothing
-// is allocated per block, so memory stays flat however big the cart.
-// `filling` is the one pages go into now, with the runs of pages in it.
+// How this Worker can keep a copy: "sync", "stream" or "blobs".
+let store = "blobs";
+let canChoose = false;
+let copies = 0;
+// Buffers lent to the page and given back once written: nothing is
+// allocated per block, so memory stays flat however big the cart. Pages go
+// into `filling` now, with their runs.
 let spare = [];
 let bufferArrived = null;
 let filling = null;
-// Where the chunks the page reads for this worker go.
+// Where the chunks that the page reads for this Worker go.
 let fedChunk = null;
+// What was lent for a copy in a chosen folder, until the page has it checked.
+let lent = null;
 
 const text = (pointer) => engine.UTF8ToString(pointer).replace(/\n$/, "");
 // `count` pages of the module's block from slot `n` on.
@@ -43,129 +49,105 @@ const slot = (n, count = 1) => {
   const at = engine._pageSlot(n);
   return engine.HEAPU8.subarray(at, at + count * PAGE);
 };
-// What went wrong reading the cart, told apart from a failure to keep the
-// copy.
-const readingFailure = (name) => Object.assign(new DOMException("the cart was not read", name), { reading: true });
 
-// Bytes `from` to `to` of the cart, exactly `into.length` at a time, fewer
-// only at the end: from the file a slice at a time (WebKit reads the whole
-// of a Blob's stream as fast as it can, however slowly its reader takes
-// it, and would hold a whole cart in memory), or from the chunks the page
-// reads for this Worker (`fed`). Where a stream lets the reader bring its
-// own buffer, one buffer serves the whole run: a buffer per chunk would
-// leave the page's memory to the garbage collector's pace.
-class StreamReader {
-  constructor(file, from, to, fed) {
-    this.file = file;
-    this.at = from;
-    this.to = to;
-    this.fed = fed;
-    this.reader = null;
-    this.buffer = null;
-    this.left = new Uint8Array(0);
-    this.patience = STALL;
+// One of the module's digests, fed with bytes from anywhere.
+class Digest {
+  constructor(which) {
+    this.which = which;
+    engine._digestBegin(which);
   }
 
-  open() {
-    if (this.fed) {
-      this.reader = this.fed.getReader();
-      return true;
+  add(bytes) {
+    if (bytes.buffer === engine.HEAPU8.buffer) {
+      engine._digestAdd(this.which, bytes.byteOffset, bytes.length);
+      return;
     }
-    if (this.at >= this.to) return false;
-    const stream = this.file.slice(this.at, Math.min(this.to, this.at + SLICE)).stream();
-    try {
-      this.reader = stream.getReader({ mode: "byob" });
-      this.buffer ||= new ArrayBuffer(1 << 20);
-    } catch {
-      this.reader = stream.getReader();
-      this.buffer = null;
-    }
-    return true;
-  }
-
-  // The next chunk, or null: a read of the file that brings nothing for a
-  // while is begun again where it stopped (Chromium's reads of a file in a
-  // Worker have stalled for good, now and then, while the page wrote a
-  // chosen file); each time it waits twice as long.
-  async read() {
-    const chunk = (this.buffer ? this.reader.read(new Uint8Array(this.buffer)) : this.reader.read())
-      .catch(() => { throw readingFailure("NotReadableError"); });
-    if (this.fed) return chunk;
-    let timer = null;
-    const stalled = new Promise((resolve) => { timer = setTimeout(resolve, this.patience, null); });
-    const result = await Promise.race([chunk, stalled]);
-    clearTimeout(timer);
-    if (result) {
-      this.patience = STALL;
-    } else {
-      this.patience *= 2;
-      this.reader.cancel().catch(() => {});
-      this.reader = null;
-      if (this.buffer) this.buffer = new ArrayBuffer(this.buffer.byteLength);
-    }
-    return result;
-  }
-
-  async next() {
-    for (;;) {
-      if (!this.reader && !this.open()) return false;
-      const result = await this.read();
-      if (!result) continue;
-      const { done, value } = result;
-      if (this.buffer) this.buffer = value ? value.buffer : new ArrayBuffer(1 << 20);
-      if (done) {
-        if (this.fed) return false;
-        this.reader = null;
-        continue;
-      }
-      this.at += value.length;
-      this.left = value;
-      return true;
+    const at = engine._digestInputBytes();
+    const size = engine._digestInputSize();
+    for (let done = 0; done < bytes.length; done += size) {
+      const part = bytes.subarray(done, done + size);
+      engine.HEAPU8.set(part, at);
+      engine._digestAdd(this.which, at, part.length);
     }
   }
 
-  async into(into) {
-    let done = 0;
-    while (done < into.length) {
-      if (this.left.length === 0 && !(await this.next())) break;
-      const take = Math.min(this.left.length, into.length - done);
-      into.set(this.left.subarray(0, take), done);
-      this.left = this.left.subarray(take);
-      done += take;
-    }
-    return done;
+  value() {
+    return text(engine._digestValue(this.which));
   }
 }
 
-// Bytes `from` to `to` of the cart as the page reads them and hands them
-// over, a few chunks ahead of the matching.
-function fedStream(from, to) {
+// The digest of bytes `from` to `to` of a file as it reads now.
+async function digestOf(file, which, from = 0, to = file.size) {
+  const digest = new Digest(which);
+  const reader = await readerOf(file, from, to);
+  for (let chunk; (chunk = await reader.next());) digest.add(chunk);
+  return digest.value();
+}
+
+// The cart's bytes, exactly as many as asked at a time, fewer only at its
+// end: `source` gives them a chunk at a time.
+class CartBytes {
+  constructor(source) {
+    this.source = source;
+    this.left = new Uint8Array(0);
+    this.taken = 0;
+    this.digest = new Digest(READ);
+  }
+
+  async fill(into) {
+    let done = 0;
+    while (done < into.length) {
+      if (this.left.length === 0) {
+        const chunk = await this.source.next().catch((stop) => {
+          stop.started = this.taken > 0;
+          throw stop;
+        });
+        if (!chunk) break;
+        this.left = chunk;
+      }
+      const take = Math.min(this.left.length, into.length - done);
+      this.digest.add(this.left.subarray(0, take));
+      into.set(this.left.subarray(0, take), done);
+      this.left = this.left.subarray(take);
+      done += take;
+      this.taken += take;
+    }
+    return done;
+  }
+
+  // Exactly into.length bytes: fewer than the file held when it was chosen
+  // means that it got shorter.
+  async whole(into) {
+    if (await this.fill(into) !== into.length) throw new Stop("Shrank", { reading: true, started: true });
+  }
+}
+
+// Bytes `from` to `to` of a file (the cart, or a copy) as the page reads
+// them and hands them over, a few chunks ahead of their use.
+function fedSource(file, from, to) {
   const chunks = [];
   let wake = null;
   fedChunk = (chunk) => {
     chunks.push(chunk);
     if (wake) wake();
   };
-  postMessage({ type: "feed", from, to, ahead: FED_AHEAD });
-  return new ReadableStream({
-    async pull(controller) {
+  postMessage({ type: "feed", file, from, to, ahead: FED_AHEAD });
+  return {
+    async next() {
       while (chunks.length === 0) await new Promise((resolve) => { wake = resolve; });
       wake = null;
       const { buffer, failed } = chunks.shift();
-      if (failed) {
-        controller.error(readingFailure("NotReadableError"));
-      } else if (!buffer) {
-        controller.close();
-      } else {
-        postMessage({ type: "fed" });
-        controller.enqueue(new Uint8Array(buffer));
-      }
+      if (failed) throw new Stop(failed, { reading: true });
+      if (!buffer) return null;
+      postMessage({ type: "fed" });
+      return new Uint8Array(buffer);
     },
-  }, { highWaterMark: 0 });
+  };
 }
 
-// Whether this Worker may read the cart at all: WebKit refuses every read
-// of a File or a Blob in a Worker of a page opened from a file.
+// Whether this Worker may read a file at all: WebKit refuses every read of
+// a File or a Blob in a Worker of a page opened from a file, even of a Blob
+// the Worker made itself.
 async function canRead(file) {
   try {
     await file.slice(0, 1).arrayBuffer();
@@ -175,10 +157,16 @@ async function canRead(file) {
   }
 }
 
+// Bytes `from` to `to` of a file, read here or by the page.
+async function readerOf(file, from, to) {
+  return (await canRead(file)) ? new SliceReader(file, from, to) : fedSource(file, from, to);
+}
+
 // The copy's bytes, which come in order from the start of the cart,
-// gathered into pieces of PIECE bytes, each handed whole to `put`, which
-// may take its time: one piece fills while the other is written. Nothing
-// may keep a view of the engine's block, which the next read overwrites.
+// gathered into pieces of PIECE bytes, each handed to `put` in a buffer of
+// its own, which it may take its time with: one piece fills while the other
+// is written. Nothing may keep a view of the engine's block, which the next
+// read overwrites.
 function pieces(put) {
   const buffers = [new Uint8Array(PIECE), new Uint8Array(PIECE)];
   const writing = [Promise.resolve(), Promise.resolve()];
@@ -186,7 +174,7 @@ function pieces(put) {
   let staged = 0;
   const flush = async () => {
     if (staged === 0) return;
-    writing[current] = put(buffers[current].subarray(0, staged));
+    writing[current] = put(exactBytes(buffers[current].subarray(0, staged)));
     current = 1 - current;
     staged = 0;
     await writing[current];
@@ -208,65 +196,91 @@ function pieces(put) {
   };
 }
 
-// The processed copy, written as the run goes, where this Worker can keep
-// it: a file of the origin's private file system, written in place where
-// the browser offers sync access handles, else as a stream; else blobs of
-// a few MiB, which the browser keeps outside the page's memory. Every copy
-// is written in order, from the start of the cart.
-async function syncCopy(handle) {
+// The processed copy, written as the run goes, where this Worker keeps it:
+// a file of the origin's private file system, through a sync access handle
+// where the browser offers one, else as a stream; else blobs of a few MiB,
+// which the browser keeps outside the page's memory. Each is written in
+// order from the start of the cart; `finish` gives the copy as a File or a
+// Blob, and `discard` lets go of it.
+async function syncCopy(root, name) {
+  const handle = await root.getFileHandle(name, { create: true });
   const access = await handle.createSyncAccessHandle();
   access.truncate(0);
+  let open = true;
+  const close = () => {
+    if (open) access.close();
+    open = false;
+  };
   return {
-    kind: "private file",
     async write(bytes, at) {
       for (let done = 0; done < bytes.length;) {
-        done += access.write(bytes.subarray(done), { at: at + done });
+        done += access.write(exactBytes(bytes.subarray(done)), { at: at + done });
       }
     },
     async finish() {
       access.flush();
-      access.close();
-      return null;  // the page takes the file from the private file system
+      close();
+      return handle.getFile();
     },
-    abandon() {
-      access.close();
+    async discard() {
+      close();
+      await root.removeEntry(name).catch(() => {});
     },
   };
 }
 
-async function streamCopy(handle) {
+async function streamCopy(root, name) {
+  const handle = await root.getFileHandle(name, { create: true });
   const writable = await handle.createWritable();
   const staged = pieces((bytes) => writable.write(bytes));
+  let open = true;
   return {
-    kind: "private file",
     write: (bytes) => staged.write(bytes),
     async finish() {
       await staged.end();
+      open = false;
       await writable.close();
-      return null;
+      return handle.getFile();
     },
-    abandon: () => writable.abort().catch(() => {}),
+    async discard() {
+      if (open) await writable.abort().catch(() => {});
+      await root.removeEntry(name).catch(() => {});
+    },
   };
 }
 
 function blobCopy() {
-  const kept = [];
+  let kept = [];
   const staged = pieces(async (bytes) => { kept.push(new Blob([bytes])); });
   return {
-    kind: "blobs",
     write: (bytes) => staged.write(bytes),
     async finish() {
       await staged.end();
       return new Blob(kept);
     },
-    abandon() {},
+    async discard() {
+      kept = [];
+    },
   };
 }
 
-// How this Worker can keep a copy here: "sync", "stream" or "blobs". Each
-// is tried on a file of its own: in WebKit a file whose sync access handle
-// was refused cannot be written as a stream either.
-let store = "blobs";
+// A copy that the page writes into the folder the user chose: every page
+// is lent to it. It is checked once the page has written it (see "check").
+function folderCopy() {
+  return {
+    write: lend,
+    async finish() {
+      sendLent();
+      return null;
+    },
+    async discard() {},
+  };
+}
+
+// How this Worker can keep a copy here. Each way is tried on a file of its
+// own: in WebKit a file whose sync access handle was refused cannot be
+// written as a stream either. The probes are removed at once, and are not
+// named as copies: the page's removal of old copies must not hide one.
 async function findStore() {
   let root = null;
   try {
@@ -276,7 +290,7 @@ async function findStore() {
   }
   for (const [kind, open] of [["sync", (handle) => handle.createSyncAccessHandle().then((a) => a.close())],
                               ["stream", (handle) => handle.createWritable().then((w) => w.abort())]]) {
-    const name = `${COPY_PREFIX}probe-${kind}`;
+    const name = `frennick-probe-${kind}`;
     try {
       await open(await root.getFileHandle(name, { create: true }));
       return kind;
@@ -289,31 +303,31 @@ async function findStore() {
   return "blobs";
 }
 
-// Whether the private file system has room for a copy of `size` bytes, by
-// the browser's own account (WebKit's quota is 1 GiB an origin unless the
-// browser sets another).
-async function roomFor(size) {
+// Where a copy goes when the private file system has room: a page that can
+// have the user choose a folder writes it there rather than keep it in
+// memory.
+const usualKeeping = () => (store !== "blobs" ? "private file" : canChoose ? "chosen folder" : "blobs");
+
+// Where this run's copy goes: as blobs where the private file system has no
+// room for it, by the browser's own account (WebKit's quota is 1 GiB an
+// origin unless the browser sets another).
+async function keepingFor(size) {
+  const usual = usualKeeping();
+  if (usual !== "private file") return usual;
   try {
     const { quota, usage } = await navigator.storage.estimate();
-    return quota - usage >= size;
+    return quota - usage >= size ? usual : "blobs";
   } catch {
-    return true;
+    return usual;
   }
 }
 
-// The copy, kept where the plan for this run said (the page has told the
-// user what blobs cost).
-async function openCopy(name, keeps) {
-  if (keeps !== "blobs") {
-    let root = null;
-    try {
-      root = await navigator.storage.getDirectory();
-      const handle = await root.getFileHandle(name, { create: true });
-      return await (store === "sync" ? syncCopy : streamCopy)(handle);
-    } catch {
-      // A copy file that cannot be written is not left behind.
-      if (root) await root.removeEntry(name).catch(() => {});
-    }
+async function openCopy(keeps) {
+  if (keeps === "chosen folder") return folderCopy();
+  if (keeps === "private file") {
+    const root = await navigator.storage.getDirectory();
+    const name = `${COPY_PREFIX}${Date.now()}-${++copies}`;
+    return (store === "sync" ? syncCopy : streamCopy)(root, name);
   }
   return blobCopy();
 }
@@ -351,43 +365,61 @@ function sendLent() {
   filling = null;
 }
 
-// The whole run. `sink` says where the pages go: "in place" (the page
-// writes the changed ones into the cart), "page" (the page writes every
-// one into a file the user chose) or "worker" (this Worker keeps the
-// copy). In place, page 0 and the tail are never read; a copy gets them as
-// they are. `feed`: the page reads the cart for this Worker.
-async function run({ file, sink, copyName, feed, keeps }) {
+// The copy as kept, read back: its size and its digest must be what was
+// written, or it is let go and never offered (a browser's store of blobs
+// can fail to keep one of some sizes, Chromium's from 512 MiB to 1 GiB, and
+// then every read of it fails). The cart is read again too: Firefox reads
+// a file as it is on disk now, and WebKit sees a change only in another
+// second than the file's last, so a cart that another program rewrote
+// during the run would give a copy of neither.
+async function checked(copy, size, written, cart) {
+  const kept = await copy.finish();
+  const copyRead = () => (kept.size === size ? digestOf(kept, READ_BACK).catch(() => null) : "");
+  // Both at once where this Worker reads them; the page reads one at a time.
+  const [seen, again] = cart.readable ? await Promise.all([copyRead(), cart.again()])
+    : [await copyRead(), await cart.again()];
+  if (seen !== written || again !== cart.digest.value()) {
+    await copy.discard();
+    if (again !== cart.digest.value()) throw new Stop("Changed", { reading: true, started: true });
+    throw new Stop(seen === null ? "notKept" : "copyWrong");
+  }
+  return kept;
+}
+
+// The whole run. In place, page 0 and the tail are never read, and only
+// the changed pages are lent; a copy gets every byte, in order.
+async function run({ file, inPlace }) {
   const pages = Math.floor(file.size / PAGE);
   const ending = (outcome, lines, extra = {}) =>
     postMessage({ type: "end", outcome, lines, examined: pages > 2, ...extra });
-  if (file.size < 2 * PAGE) {
-    return ending("short", [text(engine._firstPageFailure())]);
-  }
+  if (file.size < 2 * PAGE) return ending("short", [text(engine._firstPageFailure())]);
 
-  const inPlace = sink === "in place";
-  const copy = inPlace ? null
-    : sink === "page" ? { kind: "chosen file", write: lend, finish: async () => null, abandon() {} }
-      : await openCopy(copyName, keeps);
+  const keeps = inPlace ? "cart" : await keepingFor(file.size);
+  postMessage({ type: "plan", keeps });
   const [from, to] = inPlace ? [PAGE, pages * PAGE] : [0, file.size];
-  const reader = new StreamReader(file, from, to, feed ? fedStream(from, to) : null);
-  // Fewer bytes than the file held when it was chosen: it has shrunk.
-  const whole = async (into) => {
-    if (await reader.into(into) !== into.length) {
-      throw readingFailure("CartShrank");
-    }
-  };
+  const readable = await canRead(file);
+  const cart = new CartBytes(readable ? new SliceReader(file, from, to) : fedSource(file, from, to));
+  cart.readable = readable;
+  cart.again = () => digestOf(file, READ_AGAIN, from, to).catch(() => null);
+  let copy = null;
   try {
+    copy = inPlace ? null : await openCopy(keeps);
+    const digest = copy && new Digest(WRITTEN);
+    const write = copy && (async (bytes, at) => {
+      digest.add(bytes);
+      await copy.write(bytes, at);
+    });
     if (copy) {
       const page0 = new Uint8Array(PAGE);
-      await whole(page0);
-      await copy.write(page0, 0);
+      await cart.whole(page0);
+      await write(page0, 0);
     }
-    await whole(slot(0));  // page 1
+    await cart.whole(slot(0));  // page 1
     if (!engine._beginRun()) {
-      if (copy) copy.abandon();
+      if (copy) await copy.discard();
       return ending("not a cart", [text(engine._noSignature())]);
     }
-    if (copy) await copy.write(slot(0), PAGE);
+    if (copy) await write(slot(0), PAGE);
 
     const block = engine._pagesPerBlock();
     const before = new Int32Array(Math.max(0, pages - 2));
@@ -396,7 +428,7 @@ async function run({ file, sink, copyName, feed, keeps }) {
     let lastProgress = 0;
     for (let start = 2; start < pages;) {
       const count = Math.min(block, pages - start);
-      await whole(slot(1, count));
+      await cart.whole(slot(1, count));
       engine._matchPages(count);
       for (let s = 1; s <= count; ++s) {
         before[start + s - 3] = engine._pixelChangesBefore(s);
@@ -404,7 +436,7 @@ async function run({ file, sink, copyName, feed, keeps }) {
       }
       changed ||= engine._changedRunCount(1) > 0;
       if (copy) {
-        await copy.write(slot(1, count), start * PAGE);  // every page, as matched
+        await write(slot(1, count), start * PAGE);  // every page, as matched
       } else {
         for (let from = 1; ;) {
           const first = engine._changedRunFirst(from);
@@ -424,39 +456,61 @@ async function run({ file, sink, copyName, feed, keeps }) {
     }
     if (copy) {  // the tail, shorter than a page, as it is
       const tail = new Uint8Array(file.size - pages * PAGE);
-      await whole(tail);
-      await copy.write(tail, pages * PAGE);
+      await cart.whole(tail);
+      await write(tail, pages * PAGE);
     }
-    // A copy the user chose a file for is wanted only if a page changed.
-    if (changed || sink !== "page") sendLent();
-    const kept = copy ? await copy.finish() : null;
-    ending("complete", [text(engine._summary(pages))],
-           { changed, before, after, copy: kept, copyKind: copy && copy.kind });
+    let kept = null;
+    if (!copy) {
+      sendLent();
+    } else if (keeps === "chosen folder") {
+      // Wanted only if a page changed; the page checks it once written.
+      lent = { size: file.size, digest: digest.value() };
+      if (changed) await copy.finish();
+    } else if (changed) {
+      kept = await checked(copy, file.size, digest.value(), cart);
+    } else {
+      await copy.discard();
+    }
+    ending("complete", [text(engine._summary(pages))], { changed, before, after, copy: kept });
   } catch (error) {
-    if (copy) copy.abandon();
-    postMessage({ type: "failed", reason: error && error.name, reading: Boolean(error && error.reading) });
+    if (copy) await copy.discard().catch(() => {});
+    const stop = error instanceof Stop ? error : new Stop(error && error.name);
+    postMessage({ type: "failed", reason: stop.reason, reading: Boolean(stop.reading), started: Boolean(stop.started) });
   }
 }
 
-onmessage = async ({ data }) => {
-  if (data.type === "load") {
-    engine = await (data.simd ? FrennickSimd : FrennickPlain)();
+// A copy that the page wrote into the chosen folder, read back.
+async function check({ file }) {
+  const ok = lent !== null && file.size === lent.size && (await digestOf(file, READ_BACK).catch(() => null)) === lent.digest;
+  lent = null;
+  postMessage({ type: "checked", ok });
+}
+
+const handlers = {
+  async load({ simd, canChoose: choose }) {
+    engine = await (simd ? FrennickSimd : FrennickPlain)();
     store = await findStore();
-    postMessage({ type: "ready", kernel: text(engine._kernelName()),
-                  keeps: store === "blobs" ? "blobs" : "private file" });
-  } else if (data.type === "written") {
-    if (spare.length < IN_FLIGHT) spare.push(data.buffer);
-    if (bufferArrived) bufferArrived();
-  } else if (data.type === "chunk") {
-    fedChunk(data);
-  } else if (data.type === "plan") {
-    postMessage({ type: "plan", readable: await canRead(data.file),
-                  // As blobs where the private file system has no room for it.
-                  keeps: store !== "blobs" && await roomFor(data.file.size) ? "private file" : "blobs" });
-  } else if (data.type === "run") {
+    canChoose = choose;
+    postMessage({ type: "ready", kernel: text(engine._kernelName()), keeps: usualKeeping() });
+  },
+  async run(data) {
     // The buffers of the last run serve again.
     while (spare.length < IN_FLIGHT) spare.push(new ArrayBuffer(LENT));
     filling = null;
+    lent = null;
     await run(data);
-  }
+  },
+  written({ buffer }) {
+    if (spare.length < IN_FLIGHT) spare.push(buffer);
+    if (bufferArrived) bufferArrived();
+  },
+  chunk(data) {
+    fedChunk(data);
+  },
+  check,
+};
+
+onmessage = ({ data }) => {
+  const handle = handlers[data.type];
+  if (handle) handle(data);
 };

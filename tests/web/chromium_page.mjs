@@ -1,19 +1,22 @@
 // The page in Debian's chromium, driven through the DevTools protocol by
 // puppeteer-core, as a person would use it: headless for the cart table
-// (from file://, where a copy goes into a file the user chooses, and from
-// http, where the browser keeps it), the in-place cases, a cancelled run, a
-// cart changed on disk and a clean console; then in a window under Xvfb, a
-// cart on disk dropped onto the page and changed in place, the browser's
-// question answered from the keyboard, and a copy saved through the real
-// "save as" dialog. Exits 77 (skipped) with the reason when what it needs
-// is not installed.
+// (from file://, where a copy goes into a folder the user chooses, and from
+// http, where the browser keeps it), whatever the user answers the folder
+// question with, the in-place cases, a cancelled run, carts changed on disk
+// before and during a run, the page's own faults made to happen (a stalled
+// read, a Worker that may not read, no room by the browser's estimate) and
+// a clean console; then in a window under Xvfb, a cart on disk dropped onto
+// the page and changed in place, the browser's question answered from the
+// keyboard, and the real folder dialog given the cart's folder and the cart
+// itself. Exits 77 (skipped) with the reason when what it needs is not
+// installed.
 import { execFileSync } from "node:child_process";
-import { mkdirSync, readFileSync, statSync, writeFileSync } from "node:fs";
+import { existsSync, mkdirSync, readFileSync, readdirSync, rmSync, statSync, writeFileSync } from "node:fs";
 import { join } from "node:path";
 import {
-  CHOSEN_FILE, ENDED, IDLE, PAGE_FILE, SHOWN, answerSaveDialog, assert, cartTable, checkCartTable,
-  chromiumOptions, display, installed, load,
-  makeCart, native, need, path, reporter, serve, sha256, sleep, waitFor,
+  CHOSEN_FOLDER, ENDED, IDLE, PAGE, PAGE_FILE, SHOWN, answerFolderDialog, assert, cartTable,
+  checkCartTable, checkChangesUnderRun, chromiumOptions, display, hooked, installed, load,
+  makeCart, native, need, path, reporter, serve, sha256, sleep, waitFor, work,
 } from "./page_harness.mjs";
 
 need({ files: [["/usr/bin/chromium", "chromium"]] });
@@ -102,9 +105,17 @@ const carts = cartTable();
       await driver.open("file://" + PAGE_FILE + query);
       await report.check(`file://${query}: the ${engine} engine`, async () =>
         assert.match(await driver.evaluate("document.getElementById('engine').textContent"), new RegExp(engine)));
-      await checkCartTable(report, driver, `file://${query}`, { carts, kept: "chosen file", before: CHOSEN_FILE });
+      await checkCartTable(report, driver, `file://${query}`, { carts, kept: "chosen folder", before: CHOSEN_FOLDER });
     }
     await driver.open(server.url);
+    await report.check("http: nothing of the Worker's probes left once the page is loaded", async () => {
+      const names = await driver.evaluate(`(async () => {
+        const names = [];
+        for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+        return names;
+      })()`);
+      assert.deepEqual(names, []);
+    });
     await checkCartTable(report, driver, "http", { carts, kept: "private file" });
 
     await report.check("http: a copy saves once the original has changed; a zero-patch plot shows", async () => {
@@ -127,13 +138,7 @@ const carts = cartTable();
 
     // A quota set through DevTools binds the writes but not the estimate:
     // the copy runs out of room as it is written.
-    await report.check("http: the private file system out of room for the copy: said so; no probe left", async () => {
-      const names = await driver.evaluate(`(async () => {
-        const names = [];
-        for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
-        return names;
-      })()`);
-      assert.deepEqual(names.filter((name) => name.includes("probe")), []);
+    await report.check("http: the private file system out of room for the copy: said so", async () => {
       makeCart("roomless.bin", "--random", "--pages", "256", "--seed", "5");
       const origin = new URL(server.url).origin;
       const session = await driver.page.createCDPSession();
@@ -151,7 +156,7 @@ const carts = cartTable();
 
     await report.check("file://: a dropped cart gives a copy in a file the user chooses", async () => {
       await driver.open("file://" + PAGE_FILE);
-      await driver.evaluate(CHOSEN_FILE);
+      await driver.evaluate(CHOSEN_FOLDER);
       const data = makeCart("dropped.bin", "--pages", "50", "--tail", "10");
       await keepTheChoice(driver, path("dropped.bin"), { private: false });
       await driver.evaluate(`(() => { const carried = new DataTransfer(); carried.items.add(window.chosen);
@@ -163,8 +168,95 @@ const carts = cartTable();
       const expected = native(data);
       assert.equal(shown.words, expected.words);
       assert.equal(shown.digest, sha256(expected.bytes));
-      assert.match(shown.notice, /saved as dropped\.bin; dropped\.bin itself was not changed/);
+      assert.match(shown.notice, /saved as dropped \(processed\)\.bin in the folder you chose; dropped\.bin itself was not changed/);
     });
+
+    // Whatever the user answers the folder question with, and whatever the
+    // folder holds, nothing but a new file of the page's own is written
+    // there, and it stays only if it reads back right. A cart of 8 MiB:
+    // the page writes it in more than one piece.
+    const eight = makeCart("eight.bin", "--random", "--pages", "1024", "--seed", "11");
+    const eightDone = native(eight);
+    const FOLDER = "Object.fromEntries(Array.from(window.folderFiles, ([name, bytes]) => [name, bytes.length]))";
+    for (const [name, setup, answer, notice, left] of [
+      ["another file has the copy's name", "window.folderFiles.set('cart (processed).bin', new Uint8Array(3))",
+       "#save-as", /^The processed copy was saved as cart \(processed 2\)\.bin in the folder you chose; cart\.bin itself was not changed\.$/,
+       { "cart (processed).bin": 3, "cart (processed 2).bin": eight.length }],
+      ["cancelled at the question", "", "#cancel", /^Cancelled: cart\.bin was left exactly as it was, and no copy was kept\.$/, {}],
+      ["the dialog closed", "window.showDirectoryPicker = () => Promise.reject(new DOMException('closed', 'AbortError'))",
+       "#save-as", /^No folder was chosen for the processed copy, so there is none; cart\.bin was left exactly as it was\.$/, {}],
+      ["the folder full", "window.folderRoom = 6 << 20", "#save-as",
+       /^There is no room left where you chose to save the copy, so there is none, and nothing of it was left there/, {}],
+      ["a write lost", "window.folderLoses = 2", "#save-as",
+       /^The processed copy of cart\.bin did not read back as it was written, so it was removed and is not offered/, {}],
+      ["a file's path chosen", "window.folderIsAFile = true", "#save-as", /^chosen is a file, not a folder/, {}],
+    ]) {
+      await report.check(`file://: the folder question: ${name}`, async () => {
+        await driver.open("file://" + PAGE_FILE);
+        await driver.evaluate(CHOSEN_FOLDER);
+        await driver.evaluate(`${setup}; true`);
+        writeFileSync(path("cart.bin"), eight);
+        await driver.choose(path("cart.bin"));
+        await waitFor(driver, "document.body.dataset.state === 'asking'");
+        await driver.click(answer);
+        await waitFor(driver, ENDED);
+        const shown = await driver.evaluate(SHOWN);
+        assert.match(shown.notice, notice);
+        assert.deepEqual(await driver.evaluate(FOLDER), left);
+        assert.equal(shown.digest, name.startsWith("another") ? sha256(eightDone.bytes) : null);
+        assert.ok(readFileSync(path("cart.bin")).equals(eight), "the cart was changed");
+      });
+    }
+
+    for (const [name, dropped, notice] of [
+      ["a folder dropped", work, /^frennick-page-\w+ is a folder, not a cart: nothing was read\./],
+      ["an empty file chosen", null, /^Nothing was changed: empty\.bin is empty \(0 bytes\), not a video cart\.$/],
+    ]) {
+      await report.check(`file://: ${name}: said so`, async () => {
+        await driver.open("file://" + PAGE_FILE);
+        if (dropped) {
+          const cdp = await driver.page.createCDPSession();
+          for (const type of ["dragEnter", "dragOver", "drop"]) {
+            await cdp.send("Input.dispatchDragEvent", { type, x: 300, y: 300,
+              data: { items: [], files: [dropped], dragOperationsMask: 1 } });
+          }
+          await waitFor(driver, "document.getElementById('notice').textContent");
+        } else {
+          writeFileSync(path("empty.bin"), "");
+          await driver.choose(path("empty.bin"));
+          await waitFor(driver, ENDED);
+        }
+        assert.match((await driver.evaluate(SHOWN)).notice, notice);
+      });
+    }
+
+    await checkChangesUnderRun(report, driver, "file://", "file://" + PAGE_FILE, { before: CHOSEN_FOLDER });
+    await checkChangesUnderRun(report, driver, "http", server.url);
+
+    // Faults of the page's own, made to happen: each run must still give
+    // the tool's bytes.
+    const sixtyFour = makeCart("sixtyfour.bin", "--random", "--pages", "8192", "--seed", "12");
+    const sixtyFourDone = native(sixtyFour);
+    for (const [name, hooks, check] of [
+      ["a read that stalls once is begun again", { stallOnce: true }, null],
+      ["a Worker that may not read has the page read for it, at most 4 chunks ahead", { unreadable: true },
+       async () => {
+         const most = await driver.evaluate("window.testMostInFlight");
+         assert.ok(most >= 1 && most <= 4, `${most} chunks on their way at once`);
+       }],
+      ["no room by the browser's estimate: the copy kept as blobs", { estimate: { quota: 1 << 20, usage: 0 } },
+       async () => assert.equal((await driver.evaluate(SHOWN)).kept, "blobs")],
+    ]) {
+      await report.check(`http: ${name}`, async () => {
+        await driver.open(hooked(server.url, hooks));
+        await driver.choose(path("sixtyfour.bin"));
+        await waitFor(driver, ENDED);
+        const shown = await driver.evaluate(SHOWN);
+        assert.equal(shown.words, sixtyFourDone.words);
+        assert.equal(shown.digest, sha256(sixtyFourDone.bytes));
+        if (check) await check();
+      });
+    }
 
     // In place goes through createWritable(): the cart is replaced only
     // when the run closes it, and opened for writing only once a page has
@@ -249,6 +341,49 @@ const carts = cartTable();
         assert.match(shown.notice, notice);
         if (not) assert.doesNotMatch(shown.notice, not);
         assert.ok(!shown.offered);
+      });
+    }
+
+    // The cart changed by another program during an in-place run, before
+    // the page has written anything (its first 1100 pages need nothing,
+    // and the run pauses at its second slice): the page never writes into
+    // it, and says so. (Chromium may still read the second slice as it
+    // was, and the page open the cart for writing; it replaces nothing.)
+    const random = makeCart("random13.bin", "--random", "--pages", "2048", "--seed", "13");
+    const halfMatched = Buffer.concat([native(random).bytes.subarray(0, 1100 * PAGE), random.subarray(1100 * PAGE)]);
+    const opfsChange = {
+      truncated: "const w = await h.createWritable({ keepExistingData: true }); await w.truncate(6 << 20); await w.close();",
+      "appended to": `const w = await h.createWritable({ keepExistingData: true });
+        await w.write({ type: 'write', position: (await h.getFile()).size, data: new Uint8Array(${PAGE}) }); await w.close();`,
+      touched: `const w = await h.createWritable({ keepExistingData: true });
+        await w.write({ type: 'write', position: 0, data: await (await h.getFile()).slice(0, 1).arrayBuffer() }); await w.close();`,
+      removed: "await root.removeEntry('cart.bin');",
+      replaced: `await root.removeEntry('cart.bin');
+        const w = await (await root.getFileHandle('cart.bin', { create: true })).createWritable();
+        await w.write(new Uint8Array(16 << 20).fill(0x5A)); await w.close();`,
+    };
+    const OPFS_DIGEST = `(async () => {
+      try { window.cartHandle = await (await navigator.storage.getDirectory()).getFileHandle('cart.bin'); }
+      catch { return null; }
+      return ${PRIVATE_FILE_DIGEST};
+    })()`;
+    for (const [change, script] of Object.entries(opfsChange)) {
+      await report.check(`in place: the cart ${change} during the run`, async () => {
+        await driver.open(hooked(server.url, { pauseAt: 4 << 20 }));
+        writeFileSync(path("cart.bin"), halfMatched);
+        await keepTheChoice(driver, path("cart.bin"));
+        const handle = "window.cartHandle";
+        await driver.evaluate(RUN_IN_PLACE);
+        await waitFor(driver, "window.testPaused === true");
+        await driver.evaluate(`(async () => { const root = await navigator.storage.getDirectory();
+          const h = ${handle}; ${script} return true; })()`);
+        const left = await driver.evaluate(OPFS_DIGEST);
+        await driver.evaluate("window.testRelease(), true");
+        await waitFor(driver, ENDED);
+        const shown = await driver.evaluate(SHOWN);
+        assert.equal(shown.words, "");
+        assert.match(shown.notice, /^cart\.bin (changed on disk|was changed, moved or removed) during the run, so the run stopped and the page wrote nothing into it/);
+        assert.equal(await driver.evaluate(OPFS_DIGEST), left, "the cart as the other program left it");
       });
     }
 
@@ -346,19 +481,38 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
       });
     }
 
-    await report.check("window: a copy saved through the browser's save dialog", async () => {
-      await driver.open("file://" + PAGE_FILE);
-      await driver.choose(path("disk.bin"));
-      await waitFor(driver, "document.body.dataset.state === 'asking'");
-      await driver.click("#save-as");
-      await answerSaveDialog(screen);
-      await waitFor(driver, ENDED);
-      const shown = await driver.evaluate(SHOWN);
-      assert.equal(shown.words, expected.words);
-      assert.equal(shown.kept, "chosen file");
-      assert.match(shown.notice, /saved as disk\.bin/);
-      assert.ok(readFileSync(join(path("home"), "disk.bin")).equals(expected.bytes));
-    });
+    // The real folder dialog, given the cart's own folder, and then the
+    // cart itself typed as the folder: the cart comes out byte for byte.
+    // (Not the work folder: Chromium refuses a folder that holds the home
+    // folder, as it holds the browser's profile.)
+    const carts = path("carts");
+    mkdirSync(carts);
+    const cart = join(carts, "disk.bin");
+    for (const [name, typed, notice] of [
+      ["the cart's folder", carts + "/", /^The processed copy was saved as disk \(processed\)\.bin in the folder you chose; disk\.bin itself was not changed\.$/],
+      ["the cart itself", cart, /^disk\.bin is a file, not a folder, so the processed copy was not made; disk\.bin was left exactly as it was/],
+    ]) {
+      await report.check(`window: the folder dialog given ${name}`, async () => {
+        writeFileSync(cart, data);
+        await driver.open("file://" + PAGE_FILE);
+        await driver.choose(cart);
+        await waitFor(driver, "document.body.dataset.state === 'asking'");
+        await driver.click("#save-as");
+        await answerFolderDialog(screen, typed, driver);
+        await waitFor(driver, ENDED);
+        const shown = await driver.evaluate(SHOWN);
+        assert.equal(shown.words, name === "the cart's folder" ? expected.words : "");
+        assert.match(shown.notice, notice);
+        assert.ok(readFileSync(cart).equals(data), "the cart was changed");
+        const copy = join(carts, "disk (processed).bin");
+        if (name === "the cart's folder") {
+          assert.equal(shown.kept, "chosen folder");
+          assert.ok(readFileSync(copy).equals(expected.bytes), "the copy differs from the native run's cart");
+          rmSync(copy);
+        }
+        assert.deepEqual(readdirSync(carts), ["disk.bin"]);
+      });
+    }
   } finally {
     await driver.browser.close();
     screen.stop();

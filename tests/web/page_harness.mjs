@@ -7,7 +7,8 @@
 import { execFileSync, spawn, spawnSync } from "node:child_process";
 import { createHash } from "node:crypto";
 import {
-  appendFileSync, createReadStream, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
+  appendFileSync, createReadStream, existsSync, mkdtempSync, readFileSync, renameSync, rmSync, truncateSync,
+  utimesSync, writeFileSync,
 } from "node:fs";
 import { createServer } from "node:http";
 import { tmpdir } from "node:os";
@@ -118,12 +119,13 @@ export function cartTable() {
   };
 }
 
-// The page's folder over HTTP on this machine, as any static server gives it.
+// The page's folder over HTTP on this machine, as any static server gives
+// it, and the test copy of the page (see hookedPage).
 export async function serve() {
-  const folder = dirname(PAGE_FILE);
   const server = createServer((request, response) => {
-    const file = join(folder, basename(decodeURIComponent(new URL(request.url, "http://x").pathname)));
-    if (!existsSync(file)) {
+    const name = basename(decodeURIComponent(new URL(request.url, "http://x").pathname));
+    const file = [join(dirname(PAGE_FILE), name), join(work, name)].find(existsSync);
+    if (!file) {
       response.writeHead(404).end();
       return;
     }
@@ -132,6 +134,23 @@ export async function serve() {
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
   return { url: `http://127.0.0.1:${server.address().port}/${basename(PAGE_FILE)}`, close: () => server.close() };
+}
+
+// A copy of the page with the test hooks of page_hooks.js in it, in the
+// work folder: its address from `base` (file:// or the server's, whose
+// name it takes), with these hooks.
+export const HOOKED = "frennick-test.html";
+export function hooked(base, hooks) {
+  const file = path(HOOKED);
+  if (!existsSync(file)) {
+    const page = readFileSync(PAGE_FILE, "utf8");
+    const hooks = readFileSync(new URL("page_hooks.js", import.meta.url), "utf8");
+    const main = '<script>\n"use strict";\n(() => {';
+    assert.ok(page.includes(main), "the page's own script not found");
+    writeFileSync(file, page.replace(main, () => `<script>\n${hooks}</script>\n${main}`));
+  }
+  const url = base.startsWith("file:") ? "file://" + file : base.replace(/[^/]*$/, HOOKED);
+  return `${url}?hooks=${encodeURIComponent(JSON.stringify(hooks))}`;
 }
 
 // An X display of its own (Xvfb), for a browser in a real window.
@@ -151,26 +170,36 @@ export async function display() {
 
 export const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// The browser's "save as" dialog on `screen`, which opens in the home
-// folder with the name filled in, answered with a click on its Save button
-// (typing a path and Return does not accept it).
-export async function answerSaveDialog(screen) {
+// The browser's folder dialog on `screen`, answered with `typed` (a
+// folder's path, or whatever the test types) in its location field and a
+// click on its Open button; then, if the browser asks whether the page may
+// edit files there (`pending`, an expression, stays true in the page), its
+// question, its focus on "Don't Allow", answered "Allow".
+export async function answerFolderDialog(screen, typed, driver,
+  pending = "document.body.dataset.state === 'asking'") {
   const x = (...args) => execFileSync("xdotool", args, { env: { ...process.env, DISPLAY: screen.name } })
     .toString().trim();
   let dialog = "";
   for (let tries = 0; !dialog && tries < 100; ++tries) {
     await sleep(100);
     try {
-      dialog = x("search", "--onlyvisible", "--name", "can see edits|Save File").split("\n")[0];
+      dialog = x("search", "--onlyvisible", "--name", "can save changes").split("\n")[0];
     } catch {
       // not up yet
     }
   }
-  assert.ok(dialog, "no save dialog");
+  assert.ok(dialog, "no folder dialog");
+  await sleep(300);
+  x("key", "ctrl+l");
+  await sleep(300);
+  x("type", typed);
+  await sleep(300);
   const geometry = Object.fromEntries(x("getwindowgeometry", "--shell", dialog).split("\n")
     .map((line) => line.split("=")));
   x("mousemove", String(+geometry.X + +geometry.WIDTH - 50), String(+geometry.Y + +geometry.HEIGHT - 24),
     "click", "1");
+  await sleep(1500);
+  if (await driver.evaluate(pending)) x("key", "Tab", "Return");
 }
 
 // Debian's chromium as puppeteer-core starts it: as root there is no
@@ -200,8 +229,8 @@ export const IDLE = "document.readyState === 'complete' && document.body.dataset
 export const ENDED = "['done', 'cancelled'].includes(document.body.dataset.state)";
 
 // What the page shows after a run, through its stable hooks; `digest` is
-// the sha256 of the copy behind a[download], or of a file chosen for the
-// copy (`window.savedCopy`, see CHOSEN_FILE).
+// the sha256 of the copy behind a[download], or of the copy saved in a
+// chosen folder (`window.savedCopy`, see CHOSEN_FOLDER).
 export const SHOWN = `(async () => {
   const link = document.querySelector('a[download]');
   let bytes = null;
@@ -212,23 +241,41 @@ export const SHOWN = `(async () => {
     digest = Array.from(new Uint8Array(await crypto.subtle.digest('SHA-256', bytes)),
                         (b) => b.toString(16).padStart(2, '0')).join('');
   }
-  return { state: document.body.dataset.state, words: document.getElementById('messages').textContent,
+  const folder = window.folderFiles && window.folderFiles.size ? Array.from(window.folderFiles.keys()) : null;
+  return { state: document.body.dataset.state, words: document.getElementById('messages').textContent, folder,
            notice: document.getElementById('notice').textContent, name: link.download, digest,
            kept: document.body.dataset.copy || null, plotted: window.frennick.plotted || null,
            offered: Boolean(link.href) && !link.hidden };
 })()`;
 
-// The browser's "save as" dialog played by a file in the page's memory:
-// what the page writes into a file the user chose, where no dialog can be
-// answered (a headless browser).
-export const CHOSEN_FILE = `(() => {
+// The browser's folder dialog played by a folder of files in the page's
+// memory (`window.folderFiles`, name to bytes; `window.savedCopy`, the copy
+// under its final name), where no dialog can be answered (a headless
+// browser). A write of a view of a larger buffer writes that whole buffer,
+// from its start, as WebKit's writable streams do. Knobs: `folderRoom`,
+// the bytes it takes before a write fails as a full disk's does;
+// `folderLoses`, the number of a write it loses; `folderIsAFile`, the
+// choice of a file's path, which Chromium gives as a folder that cannot be
+// listed.
+export const CHOSEN_FOLDER = `(() => {
+  const files = window.folderFiles = new Map();
   window.savedCopy = null;
-  window.showSaveFilePicker = async ({ suggestedName }) => ({
-    kind: 'file', name: suggestedName,
+  window.folderRoom = Infinity;
+  let writes = 0;
+  const asBytes = (data) => ArrayBuffer.isView(data) ? new Uint8Array(data.buffer) : new Uint8Array(data);
+  const file = (name) => ({
+    kind: 'file',
+    get name() { return name; },
+    async getFile() { return new File([files.get(name)], name); },
     async createWritable() {
       let data = new Uint8Array(0);
       return {
-        async write({ position, data: bytes }) {
+        async write({ position, data: given }) {
+          const bytes = asBytes(given);
+          if (++writes === window.folderLoses) return;
+          if (position + bytes.length > window.folderRoom) {
+            throw new DOMException('The operation failed because it would cause the application to exceed its storage quota.', 'QuotaExceededError');
+          }
           if (position + bytes.length > data.length) {
             const grown = new Uint8Array(position + bytes.length);
             grown.set(data);
@@ -236,17 +283,42 @@ export const CHOSEN_FILE = `(() => {
           }
           data.set(bytes, position);
         },
-        async close() { window.savedCopy = data; },
+        async close() { files.set(name, data); },
         async abort() {},
       };
     },
-    async remove() { window.removedChosen = true; },
+    async move(to) {
+      files.set(to, files.get(name));
+      files.delete(name);
+      name = to;
+      window.savedCopy = files.get(to);
+    },
+    async remove() { files.delete(name); },
   });
+  const folder = {
+    kind: 'directory', name: 'chosen',
+    async *keys() {
+      if (window.folderIsAFile) throw new DOMException('not a folder', 'TypeMismatchError');
+      yield* files.keys();
+    },
+    async getFileHandle(name, { create = false } = {}) {
+      if (!files.has(name)) {
+        if (!create) throw new DOMException('no such file', 'NotFoundError');
+        files.set(name, new Uint8Array(0));
+      }
+      return file(name);
+    },
+    async removeEntry(name) { files.delete(name); },
+  };
+  window.showDirectoryPicker = async () => folder;
   return true;
 })()`;
 
+// The copy's name, as the page gives it.
+export const copyName = (name) => name.replace(/(\.[^.]*)?$/, " (processed)$1");
+
 // One run of a cart chosen in the page's one file input, to its end; where
-// the page asks where to save the copy, the user answers.
+// the page asks for a folder for the copy, the user answers.
 export async function runChosen(driver, file) {
   await driver.choose(file);
   await waitFor(driver, `${ENDED} || document.body.dataset.state === 'asking'`);
@@ -258,8 +330,8 @@ export async function runChosen(driver, file) {
 }
 
 // The table of carts through the page's file input: the tool's words and
-// bytes, the notice, the copy under the cart's name, kept as `kept` says,
-// and the plot of what changes from page to page.
+// bytes, the notice, the copy under its own name, kept as `kept` says, and
+// the plot of what changes from page to page.
 export async function checkCartTable(report, driver, label, { carts, kept, before = null }) {
   for (const [kind, [data, notice]] of Object.entries(carts)) {
     if (before) await driver.evaluate(before);
@@ -270,13 +342,13 @@ export async function checkCartTable(report, driver, label, { carts, kept, befor
       assert.equal(shown.state, "done");
       assert.equal(shown.words, expected.words);
       const said = notice !== COPY ? notice
-        : kept === "chosen file" ? "The processed copy was saved as cart.bin"
-          : "save the processed copy below under its name";
+        : kept === "chosen folder" ? "The processed copy was saved as cart (processed).bin in the folder you chose"
+          : "save the processed copy below, as cart (processed).bin";
       assert.ok(shown.notice.includes(said), shown.notice);
       if (kept === "blobs" && notice === COPY) assert.match(shown.notice, /about \d+ MiB of memory/);
       if (Buffer.compare(expected.bytes, data) !== 0) {
         assert.equal(shown.digest, sha256(expected.bytes), "the copy differs from the native run's cart");
-        if (kept !== "chosen file") assert.equal(shown.name, "cart.bin");
+        if (kept !== "chosen folder") assert.equal(shown.name, "cart (processed).bin");
         assert.equal(shown.kept, kept);
         assert.deepEqual(shown.plotted, { before: pixelChanges(data), after: pixelChanges(expected.bytes) });
       } else {
@@ -286,12 +358,67 @@ export async function checkCartTable(report, driver, label, { carts, kept, befor
   }
 }
 
-// ok/FAIL lines, and the exit status at the end.
+// A cart changed on disk by another program while a run reads it, each
+// way, on a 16 MiB cart whose run pauses at 4 MiB (the page's reader takes
+// 8 MiB slices: the change comes after the first) until the change is
+// made. `unseen`: the changes this engine cannot see, for which the copy
+// must be exactly the cart's as it was chosen. Anything else must stop the
+// run with no copy, and say that the cart changed, or went, during it.
+export const CHANGES = {
+  truncated: (file) => truncateSync(file, 6 << 20),
+  "appended to": (file) => appendFileSync(file, Buffer.alloc(PAGE, 1)),
+  touched: (file) => {
+    const later = new Date(Date.now() + 5000);
+    utimesSync(file, later, later);
+  },
+  removed: (file) => rmSync(file),
+  replaced: (file) => {
+    writeFileSync(`${file}.new`, Buffer.alloc(16 << 20, 0x5A));
+    renameSync(`${file}.new`, file);
+  },
+};
+export async function checkChangesUnderRun(report, driver, label, url, { unseen = [], before = null } = {}) {
+  const data = makeCart("changing.bin", "--random", "--pages", "2048", "--seed", "6");
+  const expected = native(data);
+  for (const [change, make] of Object.entries(CHANGES)) {
+    await report.check(`${label}: the cart ${change} during the run`, async () => {
+      writeFileSync(path("changing.bin"), data);
+      // Its time a minute back: WebKit sees a change only in another second.
+      const earlier = new Date(Date.now() - 60000);
+      utimesSync(path("changing.bin"), earlier, earlier);
+      await driver.open(hooked(url, { pauseAt: 4 << 20 }));
+      if (before) await driver.evaluate(before);
+      await driver.choose(path("changing.bin"));
+      // A folder for the copy is asked for with the first pages, before the pause.
+      await waitFor(driver, "window.testPaused === true || document.body.dataset.state === 'asking'");
+      if (await driver.evaluate("document.body.dataset.state === 'asking'")) await driver.click("#save-as");
+      await waitFor(driver, "window.testPaused === true");
+      make(path("changing.bin"));
+      await driver.evaluate("window.testRelease(), true");
+      await waitFor(driver, ENDED);
+      const shown = await driver.evaluate(SHOWN);
+      if (unseen.includes(change)) {
+        assert.equal(shown.words, expected.words);
+        assert.equal(shown.digest, sha256(expected.bytes));
+      } else {
+        assert.equal(shown.words, "");
+        assert.match(shown.notice, /^changing\.bin (changed on disk|was changed, moved or removed) during the run, so the run stopped and there is no copy/);
+        assert.equal(shown.digest, null, "a copy offered");
+        assert.equal(shown.folder, null, "something left in the chosen folder");
+      }
+    });
+  }
+}
+
+// ok/FAIL lines, and the exit status at the end. FRENNICK_WEB_ONLY, a
+// regular expression, runs only the checks whose names it matches.
 export function reporter() {
   let passed = 0;
   let failed = 0;
+  const only = new RegExp(process.env.FRENNICK_WEB_ONLY || "");
   return {
     async check(name, body) {
+      if (!only.test(name)) return;
       try {
         await body();
         ++passed;

@@ -8,8 +8,8 @@
 import { spawn } from "node:child_process";
 import { createServer } from "node:net";
 import {
-  ENDED, IDLE, SHOWN, assert, cartTable, checkCartTable, display, load, makeCart, native, need,
-  PAGE_FILE, path, reporter, serve, sha256, sleep, waitFor,
+  ENDED, IDLE, SHOWN, assert, cartTable, checkCartTable, checkChangesUnderRun, display, hooked, load,
+  makeCart, native, need, PAGE_FILE, path, reporter, serve, sha256, sleep, waitFor,
 } from "./page_harness.mjs";
 
 const MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser";
@@ -87,8 +87,10 @@ try {
         await driver.open(url);
         await checkCartTable(report, driver, `WebKit, ${label}, ${where}`, { carts, kept: "blobs" });
         // The copy is kept in memory: the page says how much before the
-        // run, and after it.
+        // run, and after it. From a file, the page reads for the Worker,
+        // a few chunks ahead at most.
         await report.check(`WebKit, ${label}, ${where}: 16 MiB, the memory said first`, async () => {
+          await driver.open(hooked(url, {}));
           assert.match(await driver.evaluate("document.getElementById('where').textContent"), /in its memory/);
           await driver.choose(path("big.bin"));
           const said = await waitFor(driver, "document.body.dataset.state === 'running' && document.getElementById('notice').textContent");
@@ -98,7 +100,11 @@ try {
           assert.equal(shown.words, big.words);
           assert.equal(shown.digest, sha256(big.bytes));
           assert.match(shown.notice, /about 16 MiB of memory/);
+          const most = await driver.evaluate("window.testMostInFlight");
+          if (where === "file://") assert.ok(most >= 1 && most <= 4, `${most} chunks on their way at once`);
         });
+        // WebKit refuses to read a file changed since it was chosen.
+        if (features.length === 0) await checkChangesUnderRun(report, driver, `WebKit, ${label}, ${where}`, url);
       }
     } finally {
       await driver.quit();
