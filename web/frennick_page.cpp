@@ -30,10 +30,9 @@ CartPage lastAsRead;
 std::array<int, kPagesPerBlock + 1> changesBefore;
 std::array<int, kPagesPerBlock + 1> changesAfter;
 char line[256];
-// The Worker's digests at once: the cart as read, the copy as written, the
-// copy read back, the cart read again. Bytes from outside the module's
-// memory pass through `digestInput`.
-std::array<frennick::StreamDigest, 4> digests;
+// The Worker's two digests: the copy as written, and as read back. Bytes
+// from outside the module's memory pass through `digestInput`.
+std::array<frennick::StreamDigest, 2> digests;
 std::array<std::uint8_t, 1 << 20> digestInput;
 
 // A row's four pixel bytes lie together: one word a row.

@@ -21,7 +21,7 @@ function startWorker() {
 
 // Reads bytes `from` to `to` of `file` for a Worker that may not read it
 // itself, keeping `ahead` chunks on their way.
-function feedWorker({ file, from, to, ahead }) {
+function feedWorker({ id, file, from, to, ahead }) {
   const reader = new SliceReader(file, from, to);
   let credit = ahead;
   let pumping = false;
@@ -35,21 +35,22 @@ function feedWorker({ file, from, to, ahead }) {
         if (stopped) break;
         if (!chunk) {
           stopped = true;
-          worker.postMessage({ type: "chunk", buffer: null });
+          worker.postMessage({ type: "chunk", id, buffer: null });
           break;
         }
         const { buffer } = chunk.slice();  // the reader's buffer serves it again
-        worker.postMessage({ type: "chunk", buffer }, [buffer]);
+        worker.postMessage({ type: "chunk", id, buffer }, [buffer]);
         --credit;
       }
     } catch (error) {
-      if (!stopped) worker.postMessage({ type: "chunk", failed: error.reason || "NotReadableError" });
+      if (!stopped) worker.postMessage({ type: "chunk", id, failed: error.reason || "NotReadableError" });
       stopped = true;
     }
     pumping = false;
   };
   pump();
   return {
+    id,
     more() {
       ++credit;
       pump();
@@ -64,9 +65,12 @@ function feedWorker({ file, from, to, ahead }) {
 let feeder = null;
 const feeding = {
   feed(data) {
+    stopFeeding();
     feeder = feedWorker(data);
   },
-  fed: () => feeder.more(),
+  fed({ id }) {
+    if (feeder && feeder.id === id) feeder.more();
+  },
 };
 const stopFeeding = () => {
   if (feeder) feeder.stop();

@@ -6,7 +6,7 @@
 
 const writeRuns = async (writable, runs, buffer) => {
   for (const { offset, at, size } of runs) {
-    await writable.write({ type: "write", position: offset, data: buffer.slice(at, at + size) });
+    await writable.write({ type: "write", position: offset, data: exactBytes(new Uint8Array(buffer, at, size)) });
   }
 };
 
@@ -49,11 +49,12 @@ function refusal(error) {
 }
 
 // "cart.bin" → "cart (processed).bin", then "cart (processed 2).bin"…: never
-// the cart's own name, whatever the cart is called.
-function copyName(name, number = 1) {
+// the cart's own name, whatever the cart is called. Unfinished: "cart
+// (processed, unfinished).bin".
+function copyName(name, number = 1, unfinished = false) {
   const dot = name.lastIndexOf(".");
   const [stem, extension] = dot > 0 ? [name.slice(0, dot), name.slice(dot)] : [name, ""];
-  return `${stem} (processed${number > 1 ? ` ${number}` : ""})${extension}`;
+  return `${stem} (processed${number > 1 ? ` ${number}` : ""}${unfinished ? ", unfinished" : ""})${extension}`;
 }
 
 // Whether nothing of that name is in the folder.
@@ -65,7 +66,9 @@ const freeIn = (folder, name) =>
 // the dialog (the cart's folder, the cart itself, another file) can be
 // emptied or replaced. The copy is written under a name that says it is
 // unfinished, read back and checked, and only then given its own name,
-// checked free again; the page removes only the file it made.
+// checked free again; the page removes only the file it made. (The two
+// names end alike: Chromium checks a file again, as long as it took to
+// write, when a rename changes its extension.)
 function folderTarget(name, why, session) {
   let folder = null;
   let file = null;
@@ -83,9 +86,9 @@ function folderTarget(name, why, session) {
       throw new Stop("notAFolder", { chosen: folder.name });
     }
     for (let number = 1; !file; ++number) {
-      const final = copyName(name, number);
-      if (await freeIn(folder, final) && await freeIn(folder, `${final}.unfinished`)) {
-        file = await folder.getFileHandle(`${final}.unfinished`, { create: true });
+      const unfinished = copyName(name, number, true);
+      if (await freeIn(folder, copyName(name, number)) && await freeIn(folder, unfinished)) {
+        file = await folder.getFileHandle(unfinished, { create: true });
       }
     }
     writable = await file.createWritable();

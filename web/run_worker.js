@@ -20,12 +20,14 @@ const FED_AHEAD = 4;
 // Names of the copies in the origin's private file system; the page
 // removes old ones.
 const COPY_PREFIX = "frennick-copy-";
-// The module's digests: the cart as read, the copy as written, the copy
-// read back, the cart read again.
-const READ = 0;
-const WRITTEN = 1;
-const READ_BACK = 2;
-const READ_AGAIN = 3;
+// The module's digests: the copy as written, and as read back.
+const WRITTEN = 0;
+const READ_BACK = 1;
+// Pieces of the cart read again at the end of a run: its first and last
+// MiB, and as many pieces of 64 KiB between them.
+const SAMPLE_END = 1024 * 1024;
+const SAMPLE_PIECE = 64 * 1024;
+const SAMPLE_PIECES = 14;
 
 let engine = null;
 // How this Worker can keep a copy: "sync", "stream" or "blobs".
@@ -38,8 +40,10 @@ let copies = 0;
 let spare = [];
 let bufferArrived = null;
 let filling = null;
-// Where the chunks that the page reads for this Worker go.
+// Where the chunks that the page reads for this Worker go, and how many
+// files it has been asked to read.
 let fedChunk = null;
+let feeds = 0;
 // What was lent for a copy in a chosen folder, until the page has it checked.
 let lent = null;
 
@@ -84,14 +88,60 @@ async function digestOf(file, which, from = 0, to = file.size) {
   return digest.value();
 }
 
-// The cart's bytes, exactly as many as asked at a time, fewer only at its
-// end: `source` gives them a chunk at a time.
+// Pieces of a file kept as they were read or written, to read again: its
+// first and last MiB and pieces spread between, or all of a small one.
+class Sample {
+  constructor(from, to) {
+    const wanted = [[from, Math.min(to, from + SAMPLE_END)]];
+    if (to - from > 4 * SAMPLE_END) {
+      for (let k = 1; k <= SAMPLE_PIECES; ++k) {
+        const at = from + Math.floor((to - from) * k / (SAMPLE_PIECES + 1) / PAGE) * PAGE;
+        wanted.push([at, at + SAMPLE_PIECE]);
+      }
+    }
+    wanted.push([Math.max(from, to - SAMPLE_END), to]);
+    this.pieces = [];
+    for (const [start, end] of wanted) {
+      const last = this.pieces[this.pieces.length - 1];
+      if (last && start <= last.end) last.end = Math.max(last.end, end);
+      else this.pieces.push({ start, end });
+    }
+    for (const piece of this.pieces) piece.bytes = new Uint8Array(piece.end - piece.start);
+  }
+
+  // Bytes from `offset` on.
+  take(bytes, offset) {
+    for (const { start, end, bytes: kept } of this.pieces) {
+      const from = Math.max(start, offset);
+      const to = Math.min(end, offset + bytes.length);
+      if (from < to) kept.set(bytes.subarray(from - offset, to - offset), from - start);
+    }
+  }
+
+  // Whether `file` reads now as was taken.
+  async same(file) {
+    for (const { start, end, bytes } of this.pieces) {
+      const reader = await readerOf(file, start, end);
+      let at = 0;
+      for (let chunk; (chunk = await reader.next().catch(() => null));) {
+        for (let i = 0; i < chunk.length; ++i) if (chunk[i] !== bytes[at + i]) return false;
+        at += chunk.length;
+      }
+      if (at !== bytes.length) return false;
+    }
+    return true;
+  }
+}
+
+// The cart's bytes from `from` on, exactly as many as asked at a time, fewer
+// only at its end: `source` gives them a chunk at a time.
 class CartBytes {
-  constructor(source) {
+  constructor(source, sample, from) {
     this.source = source;
+    this.sample = sample;
     this.left = new Uint8Array(0);
+    this.at = from;
     this.taken = 0;
-    this.digest = new Digest(READ);
   }
 
   async fill(into) {
@@ -106,10 +156,12 @@ class CartBytes {
         this.left = chunk;
       }
       const take = Math.min(this.left.length, into.length - done);
-      this.digest.add(this.left.subarray(0, take));
-      into.set(this.left.subarray(0, take), done);
+      const bytes = this.left.subarray(0, take);
+      this.sample.take(bytes, this.at);
+      into.set(bytes, done);
       this.left = this.left.subarray(take);
       done += take;
+      this.at += take;
       this.taken += take;
     }
     return done;
@@ -127,11 +179,14 @@ class CartBytes {
 function fedSource(file, from, to) {
   const chunks = [];
   let wake = null;
+  // The page's chunks of an earlier feed may still arrive.
+  const id = ++feeds;
   fedChunk = (chunk) => {
+    if (chunk.id !== id) return;
     chunks.push(chunk);
     if (wake) wake();
   };
-  postMessage({ type: "feed", file, from, to, ahead: FED_AHEAD });
+  postMessage({ type: "feed", id, file, from, to, ahead: FED_AHEAD });
   return {
     async next() {
       while (chunks.length === 0) await new Promise((resolve) => { wake = resolve; });
@@ -139,7 +194,7 @@ function fedSource(file, from, to) {
       const { buffer, failed } = chunks.shift();
       if (failed) throw new Stop(failed, { reading: true });
       if (!buffer) return null;
-      postMessage({ type: "fed" });
+      postMessage({ type: "fed", id });
       return new Uint8Array(buffer);
     },
   };
@@ -211,10 +266,19 @@ async function syncCopy(root, name) {
     if (open) access.close();
     open = false;
   };
+  // The bytes of a write in a buffer of their own, kept for the next write
+  // of that size: a write of a sync access handle is done when it returns.
+  const staging = new Map();
+  const staged = (bytes) => {
+    if (!staging.has(bytes.length)) staging.set(bytes.length, new Uint8Array(bytes.length));
+    const buffer = staging.get(bytes.length);
+    buffer.set(bytes);
+    return buffer;
+  };
   return {
     async write(bytes, at) {
       for (let done = 0; done < bytes.length;) {
-        done += access.write(exactBytes(bytes.subarray(done)), { at: at + done });
+        done += access.write(staged(bytes.subarray(done)), { at: at + done });
       }
     },
     async finish() {
@@ -249,11 +313,16 @@ async function streamCopy(root, name) {
   };
 }
 
-function blobCopy() {
+function blobCopy(size) {
   let kept = [];
   const staged = pieces(async (bytes) => { kept.push(new Blob([bytes])); });
+  const sample = new Sample(0, size);
   return {
-    write: (bytes) => staged.write(bytes),
+    sample,
+    write(bytes, at) {
+      sample.take(bytes, at);
+      return staged.write(bytes);
+    },
     async finish() {
       await staged.end();
       return new Blob(kept);
@@ -322,14 +391,14 @@ async function keepingFor(size) {
   }
 }
 
-async function openCopy(keeps) {
+async function openCopy(keeps, size) {
   if (keeps === "chosen folder") return folderCopy();
   if (keeps === "private file") {
     const root = await navigator.storage.getDirectory();
     const name = `${COPY_PREFIX}${Date.now()}-${++copies}`;
     return (store === "sync" ? syncCopy : streamCopy)(root, name);
   }
-  return blobCopy();
+  return blobCopy(size);
 }
 
 async function spareBuffer() {
@@ -368,19 +437,17 @@ function sendLent() {
 // The copy as kept, read back: its size and its digest must be what was
 // written, or it is let go and never offered (a browser's store of blobs
 // can fail to keep one of some sizes, Chromium's from 512 MiB to 1 GiB, and
-// then every read of it fails). The cart is read again too: Firefox reads
-// a file as it is on disk now, and WebKit sees a change only in another
-// second than the file's last, so a cart that another program rewrote
-// during the run would give a copy of neither.
-async function checked(copy, size, written, cart) {
+// then every read of it fails). A copy kept as blobs, in memory, is read
+// back only in part: all of it would cost WebKit as much memory again.
+async function checked(copy, size, written) {
   const kept = await copy.finish();
-  const copyRead = () => (kept.size === size ? digestOf(kept, READ_BACK).catch(() => null) : "");
-  // Both at once where this Worker reads them; the page reads one at a time.
-  const [seen, again] = cart.readable ? await Promise.all([copyRead(), cart.again()])
-    : [await copyRead(), await cart.again()];
-  if (seen !== written || again !== cart.digest.value()) {
+  let seen = "";
+  if (kept.size === size) {
+    seen = await (copy.sample ? copy.sample.same(kept).then((same) => same && written.value())
+      : digestOf(kept, READ_BACK)).catch(() => null);
+  }
+  if (seen !== written.value()) {
     await copy.discard();
-    if (again !== cart.digest.value()) throw new Stop("Changed", { reading: true, started: true });
     throw new Stop(seen === null ? "notKept" : "copyWrong");
   }
   return kept;
@@ -397,13 +464,15 @@ async function run({ file, inPlace }) {
   const keeps = inPlace ? "cart" : await keepingFor(file.size);
   postMessage({ type: "plan", keeps });
   const [from, to] = inPlace ? [PAGE, pages * PAGE] : [0, file.size];
-  const readable = await canRead(file);
-  const cart = new CartBytes(readable ? new SliceReader(file, from, to) : fedSource(file, from, to));
-  cart.readable = readable;
-  cart.again = () => digestOf(file, READ_AGAIN, from, to).catch(() => null);
+  // Pieces of the cart read again once the run is done: Firefox reads a
+  // file as it is on disk now, and WebKit sees a change only in another
+  // second than the file's last, so a cart that another program rewrote
+  // during the run would give a copy of neither.
+  const sample = new Sample(from, to);
+  const cart = new CartBytes(await readerOf(file, from, to), sample, from);
   let copy = null;
   try {
-    copy = inPlace ? null : await openCopy(keeps);
+    copy = inPlace ? null : await openCopy(keeps, file.size);
     const digest = copy && new Digest(WRITTEN);
     const write = copy && (async (bytes, at) => {
       digest.add(bytes);
@@ -459,6 +528,7 @@ async function run({ file, inPlace }) {
       await cart.whole(tail);
       await write(tail, pages * PAGE);
     }
+    if (!(await sample.same(file))) throw new Stop("Changed", { reading: true, started: true });
     let kept = null;
     if (!copy) {
       sendLent();
@@ -467,7 +537,7 @@ async function run({ file, inPlace }) {
       lent = { size: file.size, digest: digest.value() };
       if (changed) await copy.finish();
     } else if (changed) {
-      kept = await checked(copy, file.size, digest.value(), cart);
+      kept = await checked(copy, file.size, digest);
     } else {
       await copy.discard();
     }

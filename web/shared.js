@@ -11,9 +11,9 @@
 // | ready | Worker | the module loaded, the store for copies found | kernel; keeps: where a copy goes ("private file", "chosen folder", "blobs") |
 // | run | page | a cart to process | file; inPlace: the page writes the changed pages into the cart itself |
 // | plan | Worker | before the cart is read | keeps: where this run's pages go ("cart" in place, else as in ready, "blobs" where the private file system has no room) |
-// | feed | Worker | it may not read a file (the cart, or a copy to check) itself | file; from, to: the bytes to read; ahead: chunks to keep on their way |
-// | chunk | page | fed, each chunk read | buffer: exactly the chunk; null at the end; or failed: why not |
-// | fed | Worker | fed, a chunk taken | nothing: the page may read one more |
+// | feed | Worker | it may not read a file (the cart, or a copy to check) itself | id: this feed's; file; from, to: the bytes to read; ahead: chunks to keep on their way |
+// | chunk | page | fed, each chunk read | id; buffer: exactly the chunk; null at the end; or failed: why not |
+// | fed | Worker | fed, a chunk taken | id: the page may read one more for it |
 // | progress | Worker | at most every 100 ms | done, from 0 to 1 |
 // | runs | Worker | a lent buffer is full, or the last one (in place, and a copy in a chosen folder) | buffer; runs: [{ offset, at, size }], `size` bytes from `at` in the buffer that belong at `offset` |
 // | written | page | a lent buffer's runs are written | buffer, given back |

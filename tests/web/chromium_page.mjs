@@ -513,6 +513,24 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
         assert.deepEqual(readdirSync(carts), ["disk.bin"]);
       });
     }
+
+    // The tab closed while the copy is written into the chosen folder:
+    // nothing there looks like a result, only an empty file whose name
+    // says it is unfinished.
+    await report.check("window: the tab closed during a copy into the chosen folder", async () => {
+      writeFileSync(cart, makeCart("big.bin", "--random", "--pages", "2048", "--seed", "14"));
+      await driver.open(hooked("file://" + PAGE_FILE, { pauseAt: 12 << 20 }));
+      await driver.choose(cart);
+      await waitFor(driver, "document.body.dataset.state === 'asking'");
+      await driver.click("#save-as");
+      await answerFolderDialog(screen, carts + "/", driver);
+      await waitFor(driver, "window.testPaused === true");
+      await driver.browser.newPage();  // the browser kept open
+      await driver.page.close({ runBeforeUnload: false });
+      await sleep(1000);
+      const left = readdirSync(carts).filter((file) => file !== "disk.bin").map((file) => [file, statSync(join(carts, file)).size]);
+      assert.deepEqual(left, [["disk (processed, unfinished).bin", 0]]);
+    });
   } finally {
     await driver.browser.close();
     screen.stop();
