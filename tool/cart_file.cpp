@@ -1,15 +1,13 @@
 #include "cart_file.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 #ifndef _WIN32
 #include <sys/types.h>
-#include <unistd.h>
 #endif
 
-#include "cart_storage.hpp"
+#include "file_calls.hpp"
 
 namespace frennick {
 namespace {
@@ -24,30 +22,28 @@ bool seekTo(std::FILE* cart, std::int64_t offset) {
 #endif
 }
 
+constexpr auto kPageBytes = static_cast<std::int64_t>(kPageSize);
+
 }  // namespace
 
-OpenedCart openCartForUpdate(const char* path) {
-  const OpenedCart opened = openLockedForUpdate(path);
-  if (opened.stream != nullptr) {
-    // Unbuffered: every read or write of pages is one call to the operating
-    // system, and a page is never split between a buffer and the file.
-    std::setvbuf(opened.stream, nullptr, _IONBF, 0);
-  }
-  return opened;
-}
-
-CartFile::CartFile(std::FILE* stream) noexcept
-    : stream_(stream),
-#ifdef _WIN32
-      descriptor_(-1) {
-}
-#else
-      descriptor_(fileno(stream)) {
-}
-#endif
+CartFile::CartFile(std::FILE* stream) noexcept : stream_(stream) {}
 
 CartFile::~CartFile() {
   if (stream_ != nullptr) std::fclose(stream_);
+}
+
+CartFile::Opened CartFile::open(const char* path) noexcept {
+  const OpenedCart opened = openLockedForUpdate(path);
+  if (opened.inUse) return Opened::InUse;
+  if (opened.stream == nullptr) return Opened::Failed;
+  stream_ = opened.stream;
+  // Unbuffered: every read or write of pages is one call to the operating
+  // system, and a page is never split between a buffer and the file.
+  std::setvbuf(stream_, nullptr, _IONBF, 0);
+#ifndef _WIN32
+  descriptor_ = fileno(stream_);
+#endif
+  return Opened::Yes;
 }
 
 PagesRead CartFile::read(std::int64_t firstPage, CartPage* pages,
@@ -74,37 +70,46 @@ PagesRead CartFile::read(std::int64_t firstPage, CartPage* pages,
   return {got / kPageSize, ReadEnd::EndOfFile, 0};
 }
 
-// How much of one write reached the file: `known` bytes surely, from the
-// start, and none past `touched`.
-struct CartFile::Landed {
-  std::size_t known;
-  std::size_t touched;
-  int error;
-};
-
-CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
-                               std::size_t size) noexcept {
+// The bytes of one write that reached the cart, counted from the start;
+// errno says why when fewer than all.
+std::size_t CartFile::put(std::int64_t offset, const void* bytes,
+                          std::size_t size) noexcept {
   errno = 0;
 #ifndef _WIN32
-  if (descriptor_ >= 0) {
-    const std::size_t written = writeAt(descriptor_, offset, bytes, size);
-    return {written, written, written == size ? 0 : errno};
-  }
+  if (descriptor_ >= 0) return writeAt(descriptor_, offset, bytes, size);
 #endif
   std::clearerr(stream_);
-  if (!seekTo(stream_, offset)) {
-    return {0, 0, errno};  // nothing may land anywhere else
+  if (!seekTo(stream_, offset)) return 0;  // nothing may land anywhere else
+  return std::fwrite(bytes, 1, size, stream_);  // unbuffered: all it wrote
+}
+
+// How changed pages reach the cart, by what holds it. A copy-on-write file
+// system needs new space even to overwrite, and runs out of it at any 4 KiB,
+// inside a page, with no space left to put the page back either; elsewhere
+// only a sparse cart's holes need new space, which can be set aside first.
+//
+//   file system      the cart                            route
+//   copy-on-write    shares blocks or is copy-on-write   Clones: whole pages
+//   through a scratch file
+//                      and no scratch file can be made   Nothing: not a page
+//                      written and the cart cannot be cloned     WhatFits: what
+//                      the free figure allows
+//   copy-on-write    chattr +C, its blocks its own       as any other file
+//   system, below any other        has holes ReserveFirst: room set aside first
+//   any other        whole                               InPlace
+CartFile::Route CartFile::chooseRoute() noexcept {
+  if (descriptor_ < 0) return Route::InPlace;  // nothing else to ask there
+  if (copiesOnWrite(descriptor_) && !overwritesInPlace(descriptor_)) {
+    switch (clones_.open(descriptor_)) {
+      case CloneWrites::Opened::Clones:
+        return Route::Clones;  // holes included
+      case CloneWrites::Opened::NoScratch:
+        return Route::Nothing;
+      case CloneWrites::Opened::NoClones:
+        return Route::WhatFits;
+    }
   }
-  const std::size_t written = std::fwrite(bytes, 1, size, stream_);
-  if (written != size) {
-    return {written, written, errno};
-  }
-  // A stream with a buffer of its own may fail only here, and then any of
-  // the bytes may or may not have reached the file.
-  if (std::fflush(stream_) != 0) {
-    return {0, size, errno};
-  }
-  return {size, size, 0};
+  return hasHoles(descriptor_) ? Route::ReserveFirst : Route::InPlace;
 }
 
 // How many of these pages the file system has room for, counted from the
@@ -113,71 +118,57 @@ CartFile::Landed CartFile::put(std::int64_t offset, const void* bytes,
 // why: ENOSPC, or EDQUOT for a quota.
 CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
                                        std::size_t count) noexcept {
-  if (space_ == Space::NotLooked) space_ = lookAtSpace();
-  const auto pageSize = static_cast<std::int64_t>(kPageSize);
-  if (space_ == Space::CopyOnWriteNoScratch) return {0, clones_.error()};
-  if (space_ == Space::CopyOnWrite) {
-    const std::int64_t free = freeBytes(descriptor_);
-    if (free < 0 || free >= static_cast<std::int64_t>(count) * pageSize) {
+  const std::int64_t bytes = static_cast<std::int64_t>(count) * kPageBytes;
+  switch (route_) {
+    case Route::Nothing:
+      return {0, clones_.error()};
+    case Route::WhatFits: {
+      const std::int64_t free = freeBytes(descriptor_);
+      if (free < 0 || free >= bytes) return {count, 0};
+      return {static_cast<std::size_t>(free / kPageBytes), ENOSPC};
+    }
+    case Route::ReserveFirst: {
+      if (reserve(descriptor_, pageFileOffset(firstPage), bytes)) {
+        return {count, 0};
+      }
+      // Not all at once: set aside what there is, page by page.
+      std::size_t room = 0;
+      while (
+          room < count &&
+          reserve(descriptor_,
+                  pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
+                  kPageBytes)) {
+        ++room;
+      }
+      return {room, room < count ? errno : 0};
+    }
+    default:
       return {count, 0};
-    }
-    return {static_cast<std::size_t>(free / pageSize), ENOSPC};
   }
-  if (space_ != Space::Sparse ||
-      reserve(descriptor_, pageFileOffset(firstPage),
-              static_cast<std::int64_t>(count) * pageSize)) {
-    return {count, 0};
-  }
-  // Writes into holes need new space: set aside what there is, page by page.
-  std::size_t room = 0;
-  while (room < count &&
-         reserve(descriptor_,
-                 pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
-                 pageSize)) {
-    ++room;
-  }
-  return {room, room < count ? errno : 0};
-}
-
-// A copy-on-write file system needs new space even to overwrite, and runs
-// out of it at any 4 KiB, inside a page, with no space left to put the page
-// back either: there pages reach the cart as clones, unless the cart is
-// kept out of copy-on-write, when it is written as anywhere else. With no
-// scratch file for the clones, nothing is written: a full disk, a quota or
-// a folder the user cannot write would leave the cart to the file system's
-// estimate of its room, which a page can outrun. Where the file system
-// only refuses to clone (ZFS before 2.2), that estimate is all there is.
-CartFile::Space CartFile::lookAtSpace() noexcept {
-  if (descriptor_ < 0) return Space::Ordinary;
-  if (copiesOnWrite(descriptor_) && !overwritesInPlace(descriptor_)) {
-    switch (clones_.open(descriptor_)) {
-      case CloneWrites::Opened::Clones:
-        return Space::CopyOnWriteClone;  // holes included
-      case CloneWrites::Opened::NoScratch:
-        return Space::CopyOnWriteNoScratch;
-      case CloneWrites::Opened::NoClones:
-        return Space::CopyOnWrite;
-    }
-  }
-  return hasHoles(descriptor_) ? Space::Sparse : Space::Ordinary;
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
-                                  const PageFlips* flips,
                                   std::size_t count) noexcept {
+  if (route_ == Route::NotChosen) route_ = chooseRoute();
   const auto [room, noRoom] = pagesWithRoom(firstPage, count);
-  if (room == 0) return {0, noRoom, std::nullopt, 0};
-  if (space_ == Space::CopyOnWriteClone) {
+  if (room == 0) return {0, noRoom};
+  if (route_ == Route::Clones) {
     return writtenUpTo(clones_.write(firstPage, pages, count), firstPage,
                        count);
   }
-  PagesWritten written = writeOrPutBack(firstPage, pages, flips, room);
-  if (written.pages == room) written.error = noRoom;
-  return written;
+  const std::size_t size = room * kPageSize;
+  const std::size_t landed = put(pageFileOffset(firstPage), pages, size);
+  if (landed == size) return {room, noRoom};
+  return {landed / kPageSize, errno, landed % kPageSize};
+}
+
+bool CartFile::putBack(std::int64_t page, const CartPage& original,
+                       std::size_t size) noexcept {
+  return put(pageFileOffset(page), original.data(), size) == size;
 }
 
 PagesWritten CartFile::completeWrites(std::int64_t nextPage) noexcept {
-  if (space_ != Space::CopyOnWriteClone) return {0, 0, std::nullopt, 0};
+  if (route_ != Route::Clones) return {0, 0};
   return writtenUpTo(clones_.complete(), nextPage, 0);
 }
 
@@ -186,39 +177,13 @@ PagesWritten CartFile::completeWrites(std::int64_t nextPage) noexcept {
 PagesWritten CartFile::writtenUpTo(const WritesStop& stop,
                                    std::int64_t firstPage,
                                    std::size_t count) noexcept {
-  if (stop.error == 0) return {count, 0, std::nullopt, 0};
+  if (stop.error == 0) return {count, 0};
   if (stop.page >= firstPage) {
-    return {static_cast<std::size_t>(stop.page - firstPage), stop.error,
-            std::nullopt, 0};
+    return {static_cast<std::size_t>(stop.page - firstPage), stop.error};
   }
-  PagesWritten written{0, stop.error, std::nullopt, 0};
+  PagesWritten written{0, stop.error};
   written.earlier = static_cast<std::size_t>(firstPage - stop.page);
   return written;
-}
-
-// Writes `count` pages with one call; a write that ends inside a page puts
-// back the part of it already written.
-PagesWritten CartFile::writeOrPutBack(std::int64_t firstPage,
-                                      const CartPage* pages,
-                                      const PageFlips* flips,
-                                      std::size_t count) noexcept {
-  const std::size_t size = count * kPageSize;
-  const Landed landed = put(pageFileOffset(firstPage), pages, size);
-  const std::size_t whole = landed.known / kPageSize;
-  if (landed.known == size) return {count, 0, std::nullopt, 0};
-  // Put back what reached the file of the pages not written whole: one
-  // cut short, or every page of a write whose stream failed to flush.
-  for (std::size_t i = whole; i * kPageSize < landed.touched; ++i) {
-    CartPage original = pages[i];
-    undoPagePolarity(original, flips[i]);
-    const std::size_t length =
-        std::min(kPageSize, landed.touched - i * kPageSize);
-    const Landed back =
-        put(pageFileOffset(firstPage + static_cast<std::int64_t>(i)), &original,
-            length);
-    if (back.known != length) return {whole, landed.error, i, back.error};
-  }
-  return {whole, landed.error, std::nullopt, 0};
 }
 
 bool CartFile::close() noexcept {

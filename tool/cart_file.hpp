@@ -1,26 +1,19 @@
-// Every call on the cart: opening and locking it, reading pages, writing
-// them back whole, making room for them, syncing and closing. Nothing else
-// touches the cart.
+// The cart, and every call on it: opened for update and locked, read a
+// block at a time, its changed pages written back whole by the route its
+// file system needs (chosen once, in one table), synced and closed. The
+// calls themselves are file_calls', and a copy-on-write file system's
+// clone_writes'. It knows pages, not what matching did to them: a page that
+// a write cut short is put back by the walk, which knows how it was.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 
 #include "cart_layout.hpp"
-#include "cart_storage.hpp"
 #include "clone_writes.hpp"
-#include "page_polarity.hpp"
 
 namespace frennick {
-
-// Opens an existing cart for binary reading and updating, never creating or
-// truncating it, and has it to itself until it is closed: two runs at once
-// would each read pages the other is halfway through writing. Where the
-// file system cannot lock at all, the cart is opened all the same. On a
-// failure other than the cart being in use, errno says why.
-OpenedCart openCartForUpdate(const char* path);
 
 enum class ReadEnd { Whole, EndOfFile, Failed };
 
@@ -33,10 +26,9 @@ struct PagesRead {
 struct PagesWritten {
   std::size_t pages;  // written whole, counted from the first
   int error;          // when fewer than all: why, as errno
-  // A page that could not be put back as it was, counted from the first:
-  // part of it holds matched bytes, part of it the cart's own. And why not.
-  std::optional<std::size_t> torn;
-  int restoreError;
+  // Bytes of the page after them that did reach the cart: a write cut
+  // short inside it, which must be put back.
+  std::size_t cut = 0;
   // Pages before the first, taken by an earlier call, that did not reach
   // the cart after all (see completeWrites): the run stops that many pages
   // before this call's first.
@@ -45,21 +37,35 @@ struct PagesWritten {
 
 class CartFile {
  public:
+  CartFile() noexcept = default;
+  // A stream already open: one made of the program's own functions, say.
   explicit CartFile(std::FILE* stream) noexcept;
   ~CartFile();
   CartFile(const CartFile&) = delete;
   CartFile& operator=(const CartFile&) = delete;
 
+  // Opens an existing cart for binary reading and updating, never creating
+  // or truncating it, and has it to itself until it is closed: two runs at
+  // once would each read pages the other is halfway through writing. Where
+  // the file system cannot lock at all, the cart is opened all the same.
+  // Failed: errno says why.
+  enum class Opened { Yes, InUse, Failed };
+  Opened open(const char* path) noexcept;
+
   // Reads up to `count` pages from `firstPage` on.
   PagesRead read(std::int64_t firstPage, CartPage* pages,
                  std::size_t count) noexcept;
 
-  // Writes `count` consecutive matched pages with one call, each page whole
-  // or not at all: a write that ends inside a page puts back the part of it
-  // already written, as it was read (the page with its `flips` undone).
-  // Pages the file system has no room for are not written at all.
+  // Writes `count` consecutive pages with one call, each page whole or not
+  // at all where the route can promise it. Pages the file system has no
+  // room for are not written at all.
   PagesWritten writeWhole(std::int64_t firstPage, const CartPage* pages,
-                          const PageFlips* flips, std::size_t count) noexcept;
+                          std::size_t count) noexcept;
+
+  // Writes the first `size` bytes of `page` as they were before a write cut
+  // it short. False, with errno set, when they did not all land.
+  bool putBack(std::int64_t page, const CartPage& original,
+               std::size_t size) noexcept;
 
   // Some pages are taken by writeWhole and reach the cart only later, many
   // at a time (see CloneWrites): this puts every one of them there.
@@ -75,36 +81,33 @@ class CartFile {
   bool close() noexcept;
 
  private:
-  struct Landed;
-  Landed put(std::int64_t offset, const void* bytes, std::size_t size) noexcept;
+  // How changed pages reach the cart; see chooseRoute.
+  enum class Route {
+    NotChosen,
+    InPlace,
+    ReserveFirst,
+    Clones,
+    WhatFits,
+    Nothing
+  };
+  Route chooseRoute() noexcept;
   struct Room {
     std::size_t pages;
     int error;  // why fewer than asked, else 0
   };
   Room pagesWithRoom(std::int64_t firstPage, std::size_t count) noexcept;
-  PagesWritten writeOrPutBack(std::int64_t firstPage, const CartPage* pages,
-                              const PageFlips* flips,
-                              std::size_t count) noexcept;
-
-  enum class Space {
-    NotLooked,
-    Ordinary,
-    Sparse,
-    CopyOnWrite,           // only the file system's estimate of its room
-    CopyOnWriteClone,      // through a scratch file, a clone of whole pages
-    CopyOnWriteNoScratch,  // no scratch file: nothing is written
-  };
-  Space lookAtSpace() noexcept;
+  std::size_t put(std::int64_t offset, const void* bytes,
+                  std::size_t size) noexcept;
   static PagesWritten writtenUpTo(const WritesStop& stop,
                                   std::int64_t firstPage,
                                   std::size_t count) noexcept;
 
-  std::FILE* stream_;
+  std::FILE* stream_ = nullptr;
   // The operating system's descriptor for positional reads and writes; -1
   // for a stream made of the program's own functions, or on Windows, where
   // the stream's calls are used.
-  int descriptor_;
-  Space space_ = Space::NotLooked;
+  int descriptor_ = -1;
+  Route route_ = Route::NotChosen;
   CloneWrites clones_;
 };
 

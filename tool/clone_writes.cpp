@@ -2,11 +2,21 @@
 
 #include <cerrno>
 
-#include "cart_storage.hpp"
-
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
+#include <cstdio>
+#include <cstring>
+#endif
+
+#include "file_calls.hpp"
 
 namespace frennick {
 namespace {
@@ -29,7 +39,146 @@ bool noRoom(int error) {
 #endif
 }
 
+// An unnamed file in the cart's folder, on its file system, for the new
+// bytes of pages before they go into the cart: nothing is left of it after
+// a crash. `descriptor` -1 where there can be none, and `error` why (the
+// folder full, over its quota, or not the user's to write).
+struct Scratch {
+  int descriptor;
+  int error;
+};
+
+Scratch openScratchBeside(int descriptor) {
+#ifdef __linux__
+  // The cart's folder, from the name the system has for the open cart.
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", descriptor);
+  char path[4096];
+  const ssize_t size = readlink(link, path, sizeof path - 1);
+  if (size <= 0) return {-1, errno};
+  path[size] = '\0';
+  char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return {-1, ENOENT};
+  *(slash == path ? slash + 1 : slash) = '\0';
+  const int saved = errno;
+  const int scratch = open(path, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  const Scratch made{scratch, scratch < 0 ? errno : 0};
+  errno = saved;
+  return made;
+#else
+  (void)descriptor;
+  return {-1, EOPNOTSUPP};
+#endif
+}
+
+#ifdef __linux__
+// Calls `visit` with each extent of the file's bytes `offset` to
+// `offset + length`, in order, until it returns false. False when the file
+// system cannot tell its extents.
+template <typename Visit>
+bool forEachExtent(int descriptor, std::int64_t offset, std::int64_t length,
+                   std::uint32_t flags, Visit visit) {
+  constexpr std::uint32_t kExtents = 128;
+  alignas(fiemap) static unsigned char
+      space[sizeof(fiemap) + kExtents * sizeof(fiemap_extent)];
+  auto* map = reinterpret_cast<fiemap*>(space);
+  const auto end = static_cast<std::uint64_t>(offset + length);
+  for (auto at = static_cast<std::uint64_t>(offset); at < end;) {
+    std::memset(space, 0, sizeof space);
+    map->fm_start = at;
+    map->fm_length = end - at;
+    map->fm_flags = flags;
+    map->fm_extent_count = kExtents;
+    if (ioctl(descriptor, FS_IOC_FIEMAP, map) != 0) return false;
+    if (map->fm_mapped_extents == 0) return true;
+    for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
+      const fiemap_extent& extent = map->fm_extents[i];
+      if (!visit(extent)) return true;
+      if ((extent.fe_flags & FIEMAP_EXTENT_LAST) != 0) return true;
+      at = extent.fe_logical + extent.fe_length;
+    }
+    flags &= ~static_cast<std::uint32_t>(FIEMAP_FLAG_SYNC);  // synced once
+  }
+  return true;
+}
+#endif
+
+// The first of `count` pages of a file, from `firstPage` on, whose bytes do
+// not all lie in one extent of it (one piece on the disk, which a clone
+// takes or leaves whole); `firstPage + count` when every page does, or when
+// the file system cannot tell. Puts the pages on the disk first: only then
+// have they a place there.
+std::int64_t firstSplitPage(int descriptor, std::int64_t firstPage,
+                            std::int64_t count) {
+  const std::int64_t end = firstPage + count;
+#ifdef __linux__
+  constexpr auto kPage = static_cast<std::int64_t>(kPageSize);
+  std::int64_t split = end;
+  const int saved = errno;
+  forEachExtent(descriptor, firstPage * kPage, count * kPage, FIEMAP_FLAG_SYNC,
+                [&](const fiemap_extent& extent) {
+                  // An extent that ends inside a page splits it (and the
+                  // next begins there); extents come in order.
+                  const auto at = static_cast<std::int64_t>(extent.fe_logical +
+                                                            extent.fe_length);
+                  const std::int64_t page = at / kPage;
+                  if (at % kPage != 0 && page >= firstPage && page < end) {
+                    split = page;
+                  }
+                  return split == end;
+                });
+  errno = saved;
+  return split;
+#else
+  (void)descriptor;
+  return end;
+#endif
+}
+
+// Makes `length` bytes of file `to` from `offset` share the bytes of file
+// `from` at the same offset (a clone), without writing them again. False,
+// with errno set, when the file system refuses or has no room for it.
+bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length) {
+#ifdef __linux__
+  file_clone_range range{};
+  range.src_fd = from;
+  range.src_offset = static_cast<std::uint64_t>(offset);
+  range.src_length = static_cast<std::uint64_t>(length);
+  range.dest_offset = static_cast<std::uint64_t>(offset);
+  return ioctl(to, FICLONERANGE, &range) == 0;
+#else
+  (void)from;
+  (void)to;
+  (void)offset;
+  (void)length;
+  errno = EOPNOTSUPP;
+  return false;
+#endif
+}
+
 }  // namespace
+
+bool overwritesInPlace(int descriptor) {
+#ifdef __linux__
+  int attributes = 0;
+  if (ioctl(descriptor, FS_IOC_GETFLAGS, &attributes) != 0 ||
+      (attributes & FS_NOCOW_FL) == 0) {
+    return false;
+  }
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0) return false;
+  bool shared = false;
+  const bool told = forEachExtent(
+      descriptor, 0, status.st_size, 0, [&](const fiemap_extent& extent) {
+        shared = (extent.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+        return !shared;
+      });
+  return told && !shared;
+#else
+  (void)descriptor;
+  return false;
+#endif
+}
 
 CloneWrites::~CloneWrites() {
 #ifndef _WIN32

@@ -1,5 +1,6 @@
 // Writes to a cart on a copy-on-write file system (btrfs, bcachefs, ZFS)
-// that leave every page whole however full the disk or the quota: the new
+// that leave every page whole however full the disk or the quota, and all
+// the calls they need (the scratch file, its extents, the clones): the new
 // bytes go first into an unnamed scratch file beside the cart, where
 // running out of space harms nothing, and reach the cart only as clones of
 // whole pages, which take no new space for data. The file system's free
@@ -15,6 +16,11 @@
 #include "cart_layout.hpp"
 
 namespace frennick {
+
+// A cart kept out of copy-on-write (chattr +C on btrfs) whose blocks no
+// other file or snapshot shares: overwriting it takes no new space, as on
+// any other file system.
+bool overwritesInPlace(int cart);
 
 // Where writes stopped: every page before `page` is in the cart; when
 // `error` is not 0, the page `page` and those after it are not, and why.

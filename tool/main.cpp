@@ -22,19 +22,21 @@ int run(int argc, char** argv) {
   }
   const char* path = argv[1];
   errno = 0;
-  const frennick::OpenedCart cart = frennick::openCartForUpdate(path);
-  if (cart.inUse) {
-    // Two runs at once would each read pages the other is writing.
-    std::printf("failed to lock '%s': it is in use by another program!\n",
-                path);
-    return 1;
-  }
-  if (cart.stream == nullptr) {
-    std::printf("Failed to open '%s', code %d\n", path, errno);
-    return 1;
+  frennick::CartFile cart;
+  switch (cart.open(path)) {
+    case frennick::CartFile::Opened::InUse:
+      // Two runs at once would each read pages the other is writing.
+      std::printf("failed to lock '%s': it is in use by another program!\n",
+                  path);
+      return 1;
+    case frennick::CartFile::Opened::Failed:
+      std::printf("Failed to open '%s', code %d\n", path, errno);
+      return 1;
+    case frennick::CartFile::Opened::Yes:
+      break;
   }
   frennick::prepareTerminationHold();
-  return frennick::walkCart(cart.stream, path, stdout);
+  return frennick::walkCart(cart, path, stdout);
 }
 
 }  // namespace

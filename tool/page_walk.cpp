@@ -28,13 +28,20 @@ void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
                firstPage + static_cast<std::int64_t>(written.pages) -
                    static_cast<std::int64_t>(written.earlier),
                written.error);
-  if (written.torn) {
-    std::fprintf(out,
-                 "failed to restore page %" PRId64
-                 ", errno %d: it is left part-written!\n",
-                 firstPage + static_cast<std::int64_t>(*written.torn),
-                 written.restoreError);
-  }
+}
+
+// The part of a page that a write cut short, put back as it was read:
+// half of a page matched would show its pixel bytes inverted without
+// their colour bytes.
+void putBack(CartFile& cart, std::int64_t page, const CartBlock& block,
+             std::size_t slot, std::size_t size, std::FILE* out) {
+  CartPage original = block.pages[slot];
+  undoPagePolarity(original, block.flips[slot]);
+  if (cart.putBack(page, original, size)) return;
+  std::fprintf(out,
+               "failed to restore page %" PRId64
+               ", errno %d: it is left part-written!\n",
+               page, errno);
 }
 
 // Writes each run of consecutive changed pages back with one call. Signals
@@ -48,10 +55,14 @@ bool writeBack(CartFile& cart, std::int64_t firstPage, const CartBlock& block,
   const TerminationHold hold;
   for (; run.count > 0; run = nextChangedRun(block, run.first + run.count)) {
     const auto page = firstPage + static_cast<std::int64_t>(run.first) - 1;
-    const PagesWritten written = cart.writeWhole(
-        page, &block.pages[run.first], &block.flips[run.first], run.count);
+    const PagesWritten written =
+        cart.writeWhole(page, &block.pages[run.first], run.count);
     if (written.pages != run.count) {
       reportWriteFailure(out, page, written);
+      if (written.cut > 0) {
+        putBack(cart, page + static_cast<std::int64_t>(written.pages), block,
+                run.first + written.pages, written.cut, out);
+      }
       return false;
     }
   }
@@ -92,8 +103,7 @@ int failed(CartFile& cart, const char* path, std::FILE* out) {
 
 }  // namespace
 
-int walkCart(std::FILE* stream, const char* path, std::FILE* out) {
-  CartFile cart(stream);
+int walkCart(CartFile& cart, const char* path, std::FILE* out) {
   // Lives for the whole run; nothing is allocated per page.
   static CartBlock block;
 

@@ -20,28 +20,21 @@ TEST(CartLock, RefusedWhileAnotherProgramHoldsTheCartForWriting) {
   // Another program has it open for writing, sharing it with anyone.
   std::FILE* other = _fsopen(path, "rb+", _SH_DENYNO);
   ASSERT_NE(other, nullptr);
-  OpenedCart refused = openCartForUpdate(path);
-  EXPECT_TRUE(refused.inUse);
-  EXPECT_EQ(refused.stream, nullptr);
+  EXPECT_EQ(CartFile().open(path), CartFile::Opened::InUse);
   std::fclose(other);
 
   // Frennick has it: a second Frennick, and any other writer, are refused.
-  const OpenedCart first = openCartForUpdate(path);
-  ASSERT_NE(first.stream, nullptr);
-  EXPECT_FALSE(first.inUse);
-  refused = openCartForUpdate(path);
-  EXPECT_TRUE(refused.inUse);
-  EXPECT_EQ(_fsopen(path, "rb+", _SH_DENYNO), nullptr);
-  std::fclose(first.stream);
+  {
+    CartFile first;
+    ASSERT_EQ(first.open(path), CartFile::Opened::Yes);
+    EXPECT_EQ(CartFile().open(path), CartFile::Opened::InUse);
+    EXPECT_EQ(_fsopen(path, "rb+", _SH_DENYNO), nullptr);
+  }
 
   // Closed, the cart is free again; a missing one is not "in use".
-  const OpenedCart again = openCartForUpdate(path);
-  ASSERT_NE(again.stream, nullptr);
-  std::fclose(again.stream);
+  EXPECT_EQ(CartFile().open(path), CartFile::Opened::Yes);
   std::remove(path);
-  const OpenedCart missing = openCartForUpdate(path);
-  EXPECT_EQ(missing.stream, nullptr);
-  EXPECT_FALSE(missing.inUse);
+  EXPECT_EQ(CartFile().open(path), CartFile::Opened::Failed);
 }
 
 }  // namespace

@@ -40,13 +40,8 @@ ssize_t writeCart(void* cookie, const char* buffer, std::size_t size) {
     errno = cart.deathError;
     return 0;  // a cookie write reports failure as 0, never as -1
   }
-  const std::size_t allowed =
-      cart.failingWrites == 0 ? size
-                              : bytesBefore(cart, cart.badWriteOffset, size);
-  if (allowed < size) {
-    if (cart.failingWrites > 0) --cart.failingWrites;
-    cart.dead = cart.writesDieAfterFault;
-  }
+  const std::size_t allowed = bytesBefore(cart, cart.badWriteOffset, size);
+  if (allowed < size) cart.dead = cart.writesDieAfterFault;
   if (allowed == 0 && size > 0) {
     errno = cart.error;
     return 0;
@@ -93,16 +88,11 @@ int closeCart(void* cookie) {
 
 }  // namespace
 
-std::FILE* openFaultyCart(FaultyCart& cart, std::vector<char>& buffer,
-                          std::size_t bufferSize) {
+std::FILE* openFaultyCart(FaultyCart& cart) {
   std::FILE* stream =
       fopencookie(&cart, "r+", {readCart, writeCart, seekCart, closeCart});
-  if (stream != nullptr) {
-    // glibc ignores the size unless it is given the buffer too.
-    buffer.assign(bufferSize, 0);
-    std::setvbuf(stream, bufferSize == 0 ? nullptr : buffer.data(),
-                 bufferSize == 0 ? _IONBF : _IOFBF, bufferSize);
-  }
+  // Unbuffered, as Frennick opens a real cart.
+  if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
   return stream;
 }
 

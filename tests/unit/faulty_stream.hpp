@@ -16,8 +16,6 @@ struct FaultyCart {
   // it are transferred, then the call fails with `error` (-1: never).
   std::int64_t badReadOffset = -1;
   std::int64_t badWriteOffset = -1;
-  // How many writes fail at badWriteOffset before it heals (-1: never).
-  int failingWrites = -1;
   // After the first failed write, every write fails with `deathError`, as
   // on a card that has just died.
   bool writesDieAfterFault = false;
@@ -37,9 +35,7 @@ struct FaultyCart {
   bool closed = false;
 };
 
-// bufferSize 0 opens the stream unbuffered, as Frennick opens a real cart;
-// otherwise the stream gets a buffer of that size of its own, in `buffer`.
-std::FILE* openFaultyCart(FaultyCart& cart, std::vector<char>& buffer,
-                          std::size_t bufferSize = 0);
+// Unbuffered, as Frennick opens a real cart.
+std::FILE* openFaultyCart(FaultyCart& cart);
 
 }  // namespace frennick::testing

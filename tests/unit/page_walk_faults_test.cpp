@@ -96,44 +96,6 @@ TEST(PageWalk, RestoreThatFailsTooIsReportedWithTheFirstError) {
              1, expected);
 }
 
-TEST(PageWalk, FlushFailurePutsBackEveryPageOfTheWrite) {
-  // With a buffer of its own the stream takes pages 3 to 7 (40 KiB) whole,
-  // and only its flush fails, 1000 bytes into page 4: how much reached the
-  // cart is unknown, so all five are put back. When the fault comes back
-  // for the putting back, page 3 goes back, page 4 does not, and it is
-  // page 4 that the message names.
-  struct Case {
-    int failingWrites;
-    const char* output;
-  };
-  constexpr Case kCases[] = {
-      {1, "failed to write page 3, errno 28!\n"},
-      {2,
-       "failed to write page 3, errno 28!\n"
-       "failed to restore page 4, errno 28: it is left part-written!\n"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.failingWrites);
-    FaultyCart cart;
-    cart.bytes = randomCart(8, 0, 6);
-    // Page 2 equals page 1, so the pages to write start with page 3.
-    std::memcpy(cart.bytes.data() + page(2), cart.bytes.data() + page(1),
-                kPageSize);
-    cart.badWriteOffset = page(4) + 1000;
-    cart.failingWrites = c.failingWrites;
-    cart.error = 28;
-    const Bytes expected = matchedUpTo(cart.bytes, 2).bytes;
-    expectWalk(cart, c.output, 1, expected, 1 << 16);
-    if (c.failingWrites != 1) continue;
-    // The write, then each of its pages put back.
-    ASSERT_EQ(cart.writes.size(), 6U);
-    EXPECT_EQ(cart.writes[0], std::make_pair(page(3), 5 * kPageSize));
-    for (std::int64_t n = 3; n <= 7; ++n)
-      EXPECT_EQ(cart.writes[static_cast<std::size_t>(n - 2)],
-                std::make_pair(page(n), kPageSize));
-  }
-}
-
 TEST(PageWalk, ShortFirstPageReportsNoStaleErrno) {
   FaultyCart cart;
   cart.bytes = randomCart(2, 0, 13);

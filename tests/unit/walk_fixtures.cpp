@@ -50,12 +50,11 @@ std::string summary(std::int64_t pages, const RunTally& t) {
   return line;
 }
 
-WalkResult walk(FaultyCart& cart, std::size_t bufferSize) {
+WalkResult walk(FaultyCart& cart) {
   char* text = nullptr;
   std::size_t length = 0;
   std::FILE* out = open_memstream(&text, &length);
-  std::vector<char> buffer;
-  std::FILE* stream = openFaultyCart(cart, buffer, bufferSize);
+  CartFile stream(openFaultyCart(cart));
   const int status = walkCart(stream, "cart.bin", out);
   std::fclose(out);
   WalkResult result{status, std::string(text, length)};
@@ -65,8 +64,8 @@ WalkResult walk(FaultyCart& cart, std::size_t bufferSize) {
 }
 
 void expectWalk(FaultyCart& cart, const std::string& output, int status,
-                const Bytes& bytesAfter, std::size_t bufferSize) {
-  const WalkResult run = walk(cart, bufferSize);
+                const Bytes& bytesAfter) {
+  const WalkResult run = walk(cart);
   EXPECT_EQ(run.output, output);
   EXPECT_EQ(run.status, status);
   EXPECT_TRUE(cart.bytes == bytesAfter) << "the cart holds other bytes";

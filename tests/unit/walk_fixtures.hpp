@@ -35,11 +35,11 @@ struct WalkResult {
   std::string output;
 };
 // Walks `cart` as "cart.bin" and returns the exit status and all it printed.
-WalkResult walk(FaultyCart& cart, std::size_t bufferSize = 0);
+WalkResult walk(FaultyCart& cart);
 
 // Walks `cart` and checks all it printed, the exit status and every byte of
 // the cart afterwards.
 void expectWalk(FaultyCart& cart, const std::string& output, int status,
-                const Bytes& bytesAfter, std::size_t bufferSize = 0);
+                const Bytes& bytesAfter);
 
 }  // namespace frennick::testing

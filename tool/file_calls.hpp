@@ -1,6 +1,9 @@
-// What the file system does for the cart beyond reading and writing it:
-// locking it, telling whether writes need new space and setting it aside,
-// syncing it, and dropping its pages from the system's cache.
+// The operating system's calls on the cart, on each system: opening and
+// locking it, positional reads and writes, room set aside and the room the
+// file system reports, what kind of file system holds it, syncing it and
+// dropping its pages from the system's cache. What they mean for a run is
+// decided in cart_file.cpp; a copy-on-write file system's own calls are in
+// clone_writes.cpp.
 #pragma once
 
 #include <cstddef>
@@ -31,34 +34,6 @@ bool copiesOnWrite(int descriptor);
 // sparse cart will take. False, with errno set, only when there is no room;
 // where the file system cannot tell, the write will.
 bool reserve(int descriptor, std::int64_t offset, std::int64_t length);
-
-// A cart kept out of copy-on-write (chattr +C on btrfs) whose blocks no
-// other file or snapshot shares: overwriting it takes no new space, as on
-// any other file system.
-bool overwritesInPlace(int descriptor);
-
-// An unnamed file in the cart's folder, on its file system, for the new
-// bytes of pages before they go into the cart: nothing is left of it after
-// a crash. `descriptor` -1 where there can be none, and `error` why (the
-// folder full, over its quota, or not the user's to write).
-struct Scratch {
-  int descriptor;
-  int error;
-};
-Scratch openScratchBeside(int descriptor);
-
-// The first of `count` pages of a file, from `firstPage` on, whose bytes do
-// not all lie in one extent of it (one piece on the disk, which a clone
-// takes or leaves whole); `firstPage + count` when every page does, or when
-// the file system cannot tell. Puts the pages on the disk first: only then
-// have they a place there.
-std::int64_t firstSplitPage(int descriptor, std::int64_t firstPage,
-                            std::int64_t count);
-
-// Makes `length` bytes of file `to` from `offset` share the bytes of file
-// `from` at the same offset (a clone), without writing them again. False,
-// with errno set, when the file system refuses or has no room for it.
-bool cloneBetween(int from, int to, std::int64_t offset, std::int64_t length);
 
 #ifndef _WIN32
 // Reads with the offset in each call, again after a signal: the bytes
