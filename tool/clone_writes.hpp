@@ -3,10 +3,12 @@
 // the calls they need (the scratch file, its extents, the clones): the new
 // bytes go first into an unnamed scratch file beside the cart, where
 // running out of space harms nothing, and reach the cart only as clones of
-// whole pages, which take no new space for data. The file system's free
-// figure is never trusted: it is an estimate, and a quota does not show in
-// it at all. A clone stopped by a signal stops between two extents of the
-// scratch file: so a page is cloned only when its bytes lie in one extent.
+// whole pages, which take no new space for data; the cart's old pages give
+// their room back as they go. The file system's free figure is only an
+// estimate, and a quota does not show in it at all: it sizes the batches,
+// and nothing else rests on it. A clone stopped by a signal stops between
+// two items of the scratch file (a run of its bytes in one piece of the
+// disk): a page is cloned only when its bytes lie in one item.
 #pragma once
 
 #include <array>
@@ -23,7 +25,9 @@ namespace frennick {
 bool overwritesInPlace(int cart);
 
 // Where writes stopped: every page before `page` is in the cart; when
-// `error` is not 0, the page `page` and those after it are not, and why.
+// `error` is not 0, the page `page` is not, and why. Of the pages after it,
+// those that the file system found room for may be in the cart too: a run
+// again finishes the job as one uninterrupted run would.
 struct WritesStop {
   std::int64_t page;
   int error;
@@ -46,10 +50,13 @@ class CloneWrites {
 
   // Pages into the scratch file, each at its own offset in the cart. A
   // clone waits for its pages to be on the disk, and the sync after it for
-  // their checksums: so pages are cloned many at a time, a GiB or so, once
-  // written, as a whole run writes the disk only after reading it. Returns
-  // where the cart stops when the scratch file has no room, or a clone
-  // none.
+  // their checksums: so pages are cloned many at a time, once written, as a
+  // whole run writes the disk only after reading it; a batch takes at most
+  // half the room the file system reports, so that the cart's old pages
+  // give room back before it runs out. When the scratch file has no room
+  // all the same, what it holds goes into the cart and the write is tried
+  // again. Returns where the cart stops when even then there is no room, or
+  // a clone none.
   WritesStop write(std::int64_t firstPage, const CartPage* pages,
                    std::size_t count) noexcept;
 
@@ -61,7 +68,15 @@ class CloneWrites {
     std::int64_t first = 0;
     std::int64_t count = 0;
   };
-  WritesStop cloneInto(const Pages& pages) noexcept;
+  // Pages that found no room to be written again in one piece, tried once
+  // more after the pages behind them are in the cart.
+  struct Left {
+    std::array<std::int64_t, 64> pages;
+    std::size_t count = 0;
+  };
+  std::int64_t putIntoScratch(std::int64_t firstPage, const CartPage* pages,
+                              std::int64_t count) noexcept;
+  WritesStop cloneInto(const Pages& pages, Left* left) noexcept;
   WritesStop cloneRun(std::int64_t first, std::int64_t count) noexcept;
   bool writeAgain(std::int64_t page) noexcept;
 
@@ -74,6 +89,8 @@ class CloneWrites {
   std::array<Pages, 1024> waiting_{};
   std::size_t runs_ = 0;
   std::int64_t pagesWaiting_ = 0;
+  std::int64_t batch_ = 0;  // pages waiting when they are cloned
+  bool quotas_ = false;
 };
 
 }  // namespace frennick
