@@ -17,9 +17,14 @@ namespace frennick {
 inline constexpr std::size_t kPagesPerBlock = 32;
 static_assert(kPagesPerBlock * kPageSize <= 4 * 1024 * 1024);
 
+// Memory that a file opened for direct I/O reads into and writes from
+// starts on a page of memory: written from anywhere else, a direct write
+// reaches some file systems cut at other places than the pages it holds.
+inline constexpr std::size_t kDirectAlignment = 4096;
+
 struct CartBlock {
   // Slot 0 holds the page before the block, as matched; slots 1.. the block.
-  std::array<CartPage, kPagesPerBlock + 1> pages;
+  alignas(kDirectAlignment) std::array<CartPage, kPagesPerBlock + 1> pages;
   // Which bytes matching inverted on each page, to put one back as it was.
   std::array<PageFlips, kPagesPerBlock + 1> flips;
   // Which pages matching changed; the slot after the last ends every run.

@@ -42,6 +42,12 @@ CartFile::Opened CartFile::open(const char* path) noexcept {
   std::setvbuf(stream_, nullptr, _IONBF, 0);
 #ifndef _WIN32
   descriptor_ = fileno(stream_);
+  kind_ = fileSystemKind(descriptor_);
+  // Through FUSE, written through the cache, a write reaches the file
+  // system a page of memory (4 KiB) at a time, and a kill -9 between two
+  // would cut a cart's page; written directly, from memory aligned to its
+  // pages, in requests of up to 128 KiB that start and end between pages.
+  if (kind_.fuse) writeDirectly(descriptor_);
 #endif
   return Opened::Yes;
 }
@@ -88,18 +94,22 @@ std::size_t CartFile::put(std::int64_t offset, const void* bytes,
 // inside a page, with no space left to put the page back either; elsewhere
 // only a sparse cart's holes need new space, which can be set aside first.
 //
-//   file system      the cart                            route
-//   copy-on-write    shares blocks or is copy-on-write   Clones: whole pages
-//   through a scratch file
-//                      and no scratch file can be made   Nothing: not a page
-//                      written and the cart cannot be cloned     WhatFits: what
-//                      the free figure allows
-//   copy-on-write    chattr +C, its blocks its own       as any other file
-//   system, below any other        has holes ReserveFirst: room set aside first
-//   any other        whole                               InPlace
+//   file system    the cart                   route
+//   copy-on-write  shares blocks or is         Clones: whole pages through
+//                  copy-on-write               a scratch file
+//                  ... no scratch file made    Nothing: not a page written
+//                  ... cannot be cloned        WhatFits: what the free
+//                                              figure allows
+//   copy-on-write  chattr +C, blocks its own   as on any other
+//   any other      has holes                   ReserveFirst: room set aside
+//   any other      whole                       InPlace
+//
+// Where the file system reports failures late (a share, FUSE), writes also
+// keep to the room asked for as each batch begins (see WriteBatch). Where
+// it cannot set room aside at all, a sparse cart is written InPlace.
 CartFile::Route CartFile::chooseRoute() noexcept {
   if (descriptor_ < 0) return Route::InPlace;  // nothing else to ask there
-  if (copiesOnWrite(descriptor_) && !overwritesInPlace(descriptor_)) {
+  if (kind_.copiesOnWrite && !overwritesInPlace(descriptor_)) {
     switch (clones_.open(descriptor_)) {
       case CloneWrites::Opened::Clones:
         return Route::Clones;  // holes included
@@ -119,47 +129,72 @@ CartFile::Route CartFile::chooseRoute() noexcept {
 CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
                                        std::size_t count) noexcept {
   const std::int64_t bytes = static_cast<std::int64_t>(count) * kPageBytes;
-  switch (route_) {
-    case Route::Nothing:
-      return {0, clones_.error()};
-    case Route::WhatFits: {
-      const std::int64_t free = freeBytes(descriptor_);
-      if (free < 0 || free >= bytes) return {count, 0};
-      return {static_cast<std::size_t>(free / kPageBytes), ENOSPC};
-    }
-    case Route::ReserveFirst: {
-      if (reserve(descriptor_, pageFileOffset(firstPage), bytes)) {
-        return {count, 0};
-      }
-      // Not all at once: set aside what there is, page by page.
-      std::size_t room = 0;
-      while (
-          room < count &&
-          reserve(descriptor_,
-                  pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
-                  kPageBytes)) {
-        ++room;
-      }
-      return {room, room < count ? errno : 0};
-    }
-    default:
-      return {count, 0};
+  if (route_ == Route::Nothing) return {0, clones_.error()};
+  // Only the file system's word for its room; on a share, which may copy
+  // on write on its server, half of what it said when the batch began (it
+  // takes a trip to the server to ask), so that a batch that fails finds
+  // room to be put back.
+  const std::int64_t usable = kind_.reportsLate ? batchRoom_
+                              : route_ == Route::WhatFits
+                                  ? freeBytes(descriptor_)
+                                  : -1;
+  if (usable >= 0 && usable < bytes) {
+    return {static_cast<std::size_t>(usable / kPageBytes), ENOSPC};
   }
+  if (route_ != Route::ReserveFirst) return {count, 0};
+  switch (reserve(descriptor_, pageFileOffset(firstPage), bytes)) {
+    case Reserved::Yes:
+      return {count, 0};
+    case Reserved::CannotTell:
+      route_ = Route::InPlace;  // and not asked again
+      return {count, 0};
+    case Reserved::NoRoom:
+      break;
+  }
+  // Not all at once: set aside what there is, page by page.
+  std::size_t room = 0;
+  while (room < count &&
+         reserve(descriptor_,
+                 pageFileOffset(firstPage + static_cast<std::int64_t>(room)),
+                 kPageBytes) == Reserved::Yes) {
+    ++room;
+  }
+  return {room, room < count ? errno : 0};
 }
 
 PagesWritten CartFile::writeWhole(std::int64_t firstPage, const CartPage* pages,
                                   std::size_t count) noexcept {
   if (route_ == Route::NotChosen) route_ = chooseRoute();
   const auto [room, noRoom] = pagesWithRoom(firstPage, count);
-  if (room == 0) return {0, noRoom};
+  PagesWritten written{0, noRoom};
+  written.noRoom = noRoom != 0;
+  if (room == 0) return written;
   if (route_ == Route::Clones) {
     return writtenUpTo(clones_.write(firstPage, pages, count), firstPage,
                        count);
   }
   const std::size_t size = room * kPageSize;
   const std::size_t landed = put(pageFileOffset(firstPage), pages, size);
-  if (landed == size) return {room, noRoom};
+  if (batchRoom_ >= 0) batchRoom_ -= static_cast<std::int64_t>(landed);
+  if (landed == size) {
+    written.pages = room;
+    return written;
+  }
   return {landed / kPageSize, errno, landed % kPageSize};
+}
+
+bool CartFile::makeDurable() noexcept {
+  errno = 0;
+  return syncToDevice(stream_);
+}
+
+std::int64_t CartFile::roomForBatch() noexcept {
+  if (descriptor_ < 0) return -1;
+  const int saved = errno;
+  const std::int64_t free = freeBytes(descriptor_);
+  errno = saved;
+  batchRoom_ = free < 0 ? -1 : free / 2;
+  return batchRoom_;
 }
 
 bool CartFile::putBack(std::int64_t page, const CartPage& original,

@@ -12,6 +12,7 @@
 
 #include "cart_layout.hpp"
 #include "clone_writes.hpp"
+#include "file_calls.hpp"
 
 namespace frennick {
 
@@ -29,6 +30,9 @@ struct PagesWritten {
   // Bytes of the page after them that did reach the cart: a write cut
   // short inside it, which must be put back.
   std::size_t cut = 0;
+  // The pages after them were not written at all, for want of room; the
+  // ones before did not fail.
+  bool noRoom = false;
   // Pages before the first, taken by an earlier call, that did not reach
   // the cart after all (see completeWrites): the run stops that many pages
   // before this call's first.
@@ -66,6 +70,21 @@ class CartFile {
   // it short. False, with errno set, when they did not all land.
   bool putBack(std::int64_t page, const CartPage& original,
                std::size_t size) noexcept;
+
+  // Whether the file system reports a failed write only later (a share, a
+  // disk through FUSE): then the walk writes in batches, each made durable
+  // before the next, so that a failure is known while the pages it may
+  // have cut can still be put back.
+  bool reportsFailuresLate() const noexcept { return kind_.reportsLate; }
+
+  // Syncs what was written so far to the storage device. False, with errno
+  // set, when the device or the file system refused some of it.
+  bool makeDurable() noexcept;
+
+  // The bytes a batch may write, asked of the file system as it begins:
+  // half of what it says it can still take (writes stop short of it); -1
+  // where it cannot tell.
+  std::int64_t roomForBatch() noexcept;
 
   // Some pages are taken by writeWhole and reach the cart only later, many
   // at a time (see CloneWrites): this puts every one of them there.
@@ -108,6 +127,8 @@ class CartFile {
   // the stream's calls are used.
   int descriptor_ = -1;
   Route route_ = Route::NotChosen;
+  FileSystemKind kind_{false, false, false};
+  std::int64_t batchRoom_ = -1;  // what this batch may still write
   CloneWrites clones_;
 };
 

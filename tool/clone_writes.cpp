@@ -266,8 +266,10 @@ CloneWrites::Opened CloneWrites::open(int cart) noexcept {
       cloneBetween(cart, scratch_, 0, kPageBytes) || noRoom(errno);
   // As long as the cart from the start (a hole, taking no room), so that no
   // write has to make it longer.
+#ifndef _WIN32
   struct stat status {};
   if (clones && fstat(cart, &status) == 0) ftruncate(scratch_, status.st_size);
+#endif
   quotas_ = clones && keepsQuotas(scratch_);
   errno = saved;
 #ifndef _WIN32

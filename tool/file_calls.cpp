@@ -93,36 +93,64 @@ bool hasHoles(int descriptor) {
 #endif
 }
 
-bool copiesOnWrite(int descriptor) {
+FileSystemKind fileSystemKind(int descriptor) {
 #ifdef __linux__
   struct statfs system {};
-  if (fstatfs(descriptor, &system) != 0) return false;
+  if (fstatfs(descriptor, &system) != 0) return {false, false, false};
   switch (static_cast<std::uint32_t>(system.f_type)) {
     case 0x9123683EU:  // btrfs
     case 0x2FC12FC1U:  // ZFS
     case 0xCA451A4EU:  // bcachefs
-      return true;
+      return {true, false, false};
+    case 0x65735546U:  // FUSE
+      return {false, true, true};
+    case 0x6969U:      // NFS
+    case 0x517BU:      // SMB
+    case 0xFF534D42U:  // CIFS
+    case 0xFE534D42U:  // SMB2
+    case 0x01021997U:  // 9p
+    case 0x00C36400U:  // Ceph
+    case 0x5346414FU:  // AFS
+    case 0x6B414653U:  // kAFS
+      return {false, true, false};
     default:
-      return false;
+      return {false, false, false};
   }
+#else
+  (void)descriptor;
+  return {false, false, false};
+#endif
+}
+
+bool writeDirectly(int descriptor) {
+#ifdef __linux__
+  const int saved = errno;
+  const int flags = fcntl(descriptor, F_GETFL);
+  const bool direct =
+      flags >= 0 && fcntl(descriptor, F_SETFL, flags | O_DIRECT) == 0;
+  errno = saved;
+  return direct;
 #else
   (void)descriptor;
   return false;
 #endif
 }
 
-bool reserve(int descriptor, std::int64_t offset, std::int64_t length) {
+Reserved reserve(int descriptor, std::int64_t offset, std::int64_t length) {
 #ifdef __linux__
   if (fallocate(descriptor, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                 static_cast<off_t>(length)) == 0) {
-    return true;
+    return Reserved::Yes;
   }
-  return errno != ENOSPC && errno != EDQUOT;
+#ifdef EDQUOT
+  if (errno == EDQUOT) return Reserved::NoRoom;
+#endif
+  return errno == ENOSPC ? Reserved::NoRoom : Reserved::CannotTell;
 #else
   (void)descriptor;
   (void)offset;
   (void)length;
-  return true;
+  return Reserved::CannotTell;
 #endif
 }
 

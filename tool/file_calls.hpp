@@ -26,14 +26,31 @@ OpenedCart openLockedForUpdate(const char* path);
 // is written (a sparse file). False where that cannot be told.
 bool hasHoles(int descriptor);
 
-// Copy-on-write file systems (btrfs, ZFS, bcachefs) need new space even to
-// overwrite, and may run out of it inside a page.
-bool copiesOnWrite(int descriptor);
+// What the file system that holds the cart does with a write, told by one
+// question. `copiesOnWrite` (btrfs, ZFS, bcachefs): needs new space even to
+// overwrite, and may run out of it inside a page. `reportsLate`: keeps
+// writes before they reach the disk, where a write returns at once and its
+// failure comes only with a later write or the sync: network ones (NFS,
+// SMB, 9p, Ceph, AFS) and those mounted through FUSE (sshfs, ntfs-3g,
+// exfat-fuse...). `fuse`: through FUSE, where the kernel hands a write to
+// the file system in pieces, one request each.
+struct FileSystemKind {
+  bool copiesOnWrite;
+  bool reportsLate;
+  bool fuse;
+};
+FileSystemKind fileSystemKind(int descriptor);
 
-// Has the file system set aside the space that writing these bytes of a
-// sparse cart will take. False, with errno set, only when there is no room;
-// where the file system cannot tell, the write will.
-bool reserve(int descriptor, std::int64_t offset, std::int64_t length);
+// Asks the system to hand this descriptor's writes to the file system
+// directly, each in requests as large as it takes, never through the cache
+// a page of memory at a time. False where it will not.
+bool writeDirectly(int descriptor);
+
+// Sets aside the space that writing these bytes of a sparse cart will take.
+// NoRoom, with errno set, when there is none; CannotTell where the file
+// system cannot set space aside at all: its writes will tell.
+enum class Reserved { Yes, NoRoom, CannotTell };
+Reserved reserve(int descriptor, std::int64_t offset, std::int64_t length);
 
 #ifndef _WIN32
 // Reads with the offset in each call, again after a signal: the bytes
