@@ -419,8 +419,8 @@ const carts = cartTable();
 // In a window (Xvfb), as a person takes it: a cart on disk dropped onto the
 // page (the DevTools drag with the file's path gives the page a real file
 // handle) and the browser's question "Save changes to cart.bin?" answered
-// from the keyboard; and a copy saved through the browser's "save as"
-// dialog, whose Save button is clicked.
+// from the keyboard; the real folder dialog; and the tab closed during a
+// copy into the chosen folder.
 if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"], ["chattr", "e2fsprogs"]])) {
   const screen = await display();
   mkdirSync(path("home"));
