@@ -38,49 +38,53 @@ class InjectedFaults(CartTestCase):
     def check(self, injection, message, stopped_at, summary=False):
         """The run must print `message` (and the summary of a run stopped at
         page `stopped_at` if `summary`), exit 1, and leave pages before
-        `stopped_at` matched and the rest as they were."""
+        `stopped_at` matched and the rest as they were (all matched where
+        `stopped_at` is None)."""
         expected, summary_line, _ = cart_model.run(self.original, stop=stopped_at)
-        result = self.run_injected(injection)
+        result = self.run_injected(*injection) if isinstance(injection, tuple) else self.run_injected(injection)
         self.assertEqual(result.stdout, message + (summary_line if summary else ""))
         self.assertEqual(result.status, 1)
         self.assert_cart(expected)
 
-    def test_first_read(self):
-        self.check(f"{strace_io.READ}:error=EIO:when=1", f"failed to read first page, errno {EIO}!\n", 2)
-
-    def test_later_read(self):
-        self.check(f"{strace_io.READ}:error=EIO:when=3", f"failed to read page 34, errno {EIO}!\n", 34,
-                   summary=True)
-
-    def test_read_of_the_first_pages_after_page_one(self):
-        self.check(f"{strace_io.READ}:error=EIO:when=2", f"failed to read page 2, errno {EIO}!\n", 2,
-                   summary=True)
-
-    def test_writes(self):
-        # A write that takes nothing and says nothing is a full disk.
-        for injection, message, stopped_at in (
-                ("error=EIO:when=1", f"failed to write page 2, errno {EIO}!\n", 2),
-                ("error=ENOSPC:when=3", "failed to write page 66, errno 28!\n", 66),
-                ("retval=0:when=1", "failed to write page 2, errno 28!\n", 2)):
-            with self.subTest(injection=injection):
-                if WINDOWS and "retval" in injection:
-                    self.skipTest("the C runtime's write under wine is not one system call")
+    def test_reads_writes_syncs_and_close(self):
+        # (case, the injections, the message, the page the run stops at (None:
+        # every page done), whether the summary follows, why not under wine)
+        read, write, sync = strace_io.READ, strace_io.WRITE, "fdatasync,fsync:error=EIO"
+        closed = f"failed to close 'cart.bin', errno {EIO}!\n"
+        for case, injection, message, stopped_at, summary, not_on_wine in (
+                ("page 1 unreadable", f"{read}:error=EIO:when=1",
+                 f"failed to read first page, errno {EIO}!\n", 2, False, None),
+                ("pages 2 on unreadable", f"{read}:error=EIO:when=2",
+                 f"failed to read page 2, errno {EIO}!\n", 2, True, None),
+                ("a later read", f"{read}:error=EIO:when=3",
+                 f"failed to read page 34, errno {EIO}!\n", 34, True, None),
+                ("the first write", f"{write}:error=EIO:when=1",
+                 f"failed to write page 2, errno {EIO}!\n", 2, False, None),
+                ("a later write, the disk full", f"{write}:error=ENOSPC:when=3",
+                 "failed to write page 66, errno 28!\n", 66, False, None),
+                # A write that takes nothing and says nothing is a full disk.
+                ("a write that takes nothing", f"{write}:retval=0:when=1",
+                 "failed to write page 2, errno 28!\n", 2, False,
+                 "the C runtime's write under wine is not one system call"),
+                # The data is still in the page cache, but the run must not
+                # claim it reached the disk.
+                ("the sync", sync, closed, None, False, None),
+                # What was written before a failed write is synced; a failed
+                # sync is reported after the write's failure.
+                ("a write, then the sync", (f"{write}:error=ENOSPC:when=2", sync),
+                 "failed to write page 34, errno 28!\n" + closed, 34, False, None),
+                ("the close", "close:error=EIO:when=1", closed, None, False,
+                 "wine closes the file in its own time")):
+            with self.subTest(case):
+                if WINDOWS and not_on_wine:
+                    self.skipTest(not_on_wine)
                 self.write("cart.bin", self.original)
-                self.check(f"{strace_io.WRITE}:{injection}", message, stopped_at)
+                self.check(injection, message, stopped_at, summary)
 
     @unittest.skipUnless(WINDOWS, "reads and writes carry their offsets here: no seek to fail")
     def test_seek_before_a_write(self):
         # lseek 1 and 2 come before the first two reads, 3 before the first write.
         self.check(f"{strace_io.SEEK}:error=EIO:when=3", f"failed to write page 2, errno {EIO}!\n", 2)
-
-    def test_sync(self):
-        # The data is still in the page cache, but the run must not claim it
-        # reached the disk.
-        expected, _, _ = cart_model.run(self.original)
-        result = self.run_injected("fdatasync,fsync:error=EIO")
-        self.assertEqual(result.stdout, f"failed to close 'cart.bin', errno {EIO}!\n")
-        self.assertEqual(result.status, 1)
-        self.assert_cart(expected)
 
     @unittest.skipIf(WINDOWS, "the system's cache of a file is Linux's here")
     def test_failed_sync_drops_the_cached_cart(self):
@@ -143,24 +147,6 @@ class InjectedFaults(CartTestCase):
                 result = self.run_injected(f"fallocate:error={error}")
                 self.assertEqual((result.stdout, result.status), (words, status))
                 self.assert_cart(after)
-
-    def test_sync_after_a_write_failure(self):
-        # What was written before the failure is synced; a failing sync is
-        # reported after the write failure.
-        expected, _, _ = cart_model.run(self.original, stop=34)
-        result = self.run_injected(f"{strace_io.WRITE}:error=ENOSPC:when=2", "fdatasync,fsync:error=EIO")
-        self.assertEqual(result.stdout, "failed to write page 34, errno 28!\n"
-                                        f"failed to close 'cart.bin', errno {EIO}!\n")
-        self.assertEqual(result.status, 1)
-        self.assert_cart(expected)
-
-    @unittest.skipIf(WINDOWS, "wine closes the file in its own time")
-    def test_close(self):
-        expected, _, _ = cart_model.run(self.original)
-        result = self.run_injected("close:error=EIO:when=1")
-        self.assertEqual(result.stdout, f"failed to close 'cart.bin', errno {EIO}!\n")
-        self.assertEqual(result.status, 1)
-        self.assert_cart(expected)
 
 
 if __name__ == "__main__":

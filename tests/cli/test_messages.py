@@ -1,16 +1,19 @@
-"""Every message of the command line, its exit status, and that a cart that
-is turned away is left exactly as it was."""
+"""Every message of the command line and its exit status, for what users may
+hand Frennick instead of a cart; whatever it is, it is left exactly as it
+was, and nothing is written unless page 1 carries the whole signature."""
 
 import os
 import unittest
 
 import cart_model
-from cart_model import PAGE, SIGNATURE
+from cart_model import PAGE, SIGNATURE, SIGNATURE_MESSAGE
 from frennick_cli import WINDOWS, CartTestCase
 
 USAGE = ("Frennick <cart.bin>\n"
          "Attempt to reduce video speckles in cart file.\n"
          "Don't run on non-video cart files, it will screw up your cart. ;)\n")
+SHORT = "failed to read first page, errno 0!\n"
+FOLDER = object()  # the argument names a folder
 
 
 def cart_with_signature(pages, fill=0x5A):
@@ -19,61 +22,72 @@ def cart_with_signature(pages, fill=0x5A):
     return bytes(data)
 
 
+def put(data, offset, value):
+    """`data` with `value` in place of its bytes from `offset` on."""
+    return data[:offset] + value + data[offset + len(value):]
+
+
+def wrong_signature_byte(index):
+    data = bytearray(cart_with_signature(4))
+    data[PAGE + index] ^= 0x01
+    return bytes(data)
+
+
+def signature_in_part(whole):
+    return put(put(bytes(4 * PAGE), PAGE, SIGNATURE[:whole]), 2 * PAGE, b"\xff" * PAGE)
+
+
+# (case, the argument (None: none at all), what the file holds (None: no
+# file, and none may be made), what is printed, the exit status)
+ROWS = [
+    ("no argument", None, None, USAGE, 1),
+    ("an empty path", "", None, "Failed to open '', code 2\n", 1),
+    ("a missing file", "nope.bin", None, "Failed to open 'nope.bin', code 2\n", 1),
+    ("a name printed back exactly", "vidéo 日本 missing.bin", None,
+     "Failed to open 'vidéo 日本 missing.bin', code 2\n", 1),
+    # EACCES on Windows, EISDIR elsewhere
+    ("a folder", "folder", FOLDER, f"Failed to open 'folder', code {13 if WINDOWS else 21}\n", 1),
+    *[(f"{size} bytes", "short.bin", cart_with_signature(2)[:size], SHORT, 1)
+      for size in (0, 100, PAGE, 2 * PAGE - 1)],
+    *[(f"signature byte {index} wrong", "odd.bin", wrong_signature_byte(index), SIGNATURE_MESSAGE, 1)
+      for index in (0, 3, 7, 14, 15)],
+    *[(f"{whole} bytes of the signature only", "part.bin", signature_in_part(whole), SIGNATURE_MESSAGE, 1)
+      for whole in (1, 8, 15)],
+    ("the signature on page 0, not page 1", "page0.bin",
+     put(put(cart_with_signature(4), 0, SIGNATURE), PAGE, bytes(16)), SIGNATURE_MESSAGE, 1),
+    ("two pages and a tail: nothing to examine", "two.bin", cart_with_signature(2) + b"tail",
+     "Process complete after 2 pages, 0 patches fixing 0 pixels out of 0 (0%).\n", 0),
+]
+if os.path.exists("/dev/null"):
+    ROWS.append(("/dev/null, which has no page 1", "/dev/null", None, SHORT, 1))
+
+
 class Messages(CartTestCase):
-    def test_no_argument_prints_usage(self):
-        result = self.frennick()
-        self.assertEqual(result.stdout, USAGE)
-        self.assertEqual(result.status, 1)
+    def test_each_message_and_the_file_untouched(self):
+        for case, argument, data, stdout, status in ROWS:
+            with self.subTest(case):
+                if data is FOLDER:
+                    os.makedirs(self.path(argument), exist_ok=True)
+                elif data is not None:
+                    self.write(argument, data)
+                result = self.frennick() if argument is None else self.frennick(argument)
+                self.assertEqual(result.stdout, stdout)
+                self.assertEqual(result.status, status)
+                if isinstance(data, bytes):
+                    self.assertEqual(self.read(argument), data)
+                elif data is None and argument and not os.path.isabs(argument):
+                    self.assertFalse(os.path.exists(self.path(argument)), "no file may be made")
 
-    def test_missing_file_is_not_created(self):
-        result = self.frennick("nope.bin")
-        self.assertEqual(result.stdout, "Failed to open 'nope.bin', code 2\n")
-        self.assertEqual(result.status, 1)
-        self.assertFalse(os.path.exists(self.path("nope.bin")))
-
-    def test_directory_cannot_be_opened(self):
-        os.mkdir(self.path("folder"))
-        result = self.frennick("folder")
-        code = 13 if WINDOWS else 21  # EACCES there, EISDIR here
-        self.assertEqual(result.stdout, f"Failed to open 'folder', code {code}\n")
-        self.assertEqual(result.status, 1)
-
-    def test_cart_without_a_whole_page_one(self):
-        for size in (0, 100, PAGE, 2 * PAGE - 1):
-            with self.subTest(size=size):
-                data = cart_with_signature(2)[:size]
-                self.write("short.bin", data)
-                result = self.frennick("short.bin")
-                self.assertEqual(result.stdout, "failed to read first page, errno 0!\n")
-                self.assertEqual(result.status, 1)
-                self.assertEqual(self.read("short.bin"), data)
-
-    def test_any_wrong_signature_byte_is_refused(self):
-        for index in (0, 3, 7, 14, 15):
-            with self.subTest(index=index):
-                data = bytearray(cart_with_signature(4))
-                data[PAGE + index] ^= 0x01
-                self.write("odd.bin", data)
-                result = self.frennick("odd.bin")
-                self.assertEqual(result.stdout, cart_model.SIGNATURE_MESSAGE)
-                self.assertEqual(result.status, 1)
-                self.assertEqual(self.read("odd.bin"), data)
-
-    def test_signature_must_be_on_page_one(self):
-        data = bytearray(cart_with_signature(4))
-        data[0:16] = SIGNATURE
-        data[PAGE:PAGE + 16] = bytes(16)
-        self.write("page0.bin", data)
-        self.assertEqual(self.frennick("page0.bin").stdout, cart_model.SIGNATURE_MESSAGE)
-
-    def test_two_page_cart_matches_nothing(self):
-        data = cart_with_signature(2)
-        self.write("two.bin", data + b"tail")
-        result = self.frennick("two.bin")
-        self.assertEqual(result.stdout, "Process complete after 2 pages, 0 patches "
-                                        "fixing 0 pixels out of 0 (0%).\n")
-        self.assertEqual(result.status, 0)
-        self.assertEqual(self.read("two.bin"), data + b"tail")
+    def test_unusual_names_are_plain_paths(self):
+        for name in ("my cart.bin", "vidéo 日本.bin", "-cart.bin", "--help"):
+            with self.subTest(name=name):
+                data = self.demo_cart("demo.bin", "--pages", "6", "--tail", "5")
+                os.replace(self.path("demo.bin"), self.path(name))
+                expected, stdout, _ = cart_model.run(data)
+                result = self.frennick(name)
+                self.assertEqual(result.stdout, stdout)
+                self.assertEqual(result.status, 0)
+                self.assertEqual(self.read(name), expected)
 
 
 if __name__ == "__main__":

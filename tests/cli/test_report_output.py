@@ -41,6 +41,7 @@ class ReportOutput(CartTestCase):
         self.write("cart.bin", original[:9000])
         self.check(self.run_with_output(preexec_fn=lambda: os.close(1)), original[:9000])
 
+    @unittest.skipUnless(strace_io.available(), "strace is not installed")
     def test_closed_standard_error(self):
         # 2>&-: the cart must not become descriptor 2, where anything the C
         # runtime reports would land in it.

@@ -119,7 +119,7 @@ class TerminatingSignals(CartTestCase):
         def limited():
             resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
 
-        for preexec, writes in ((None, 3), (limited, 3)):
+        for preexec in (None, limited):
             with self.subTest(limited=preexec is not None):
                 self.demo_cart("cart.bin", "--random", "--pages", "75", "--seed", "5")
                 result = self.frennick("cart.bin", prefix=prefix, preexec=preexec)
@@ -140,7 +140,7 @@ class TerminatingSignals(CartTestCase):
                             self.assertEqual(BLOCKABLE - mask, set(), line)
                         outside = mask
                 self.assertEqual(outside, set(), "the mask was not put back")
-                self.assertGreaterEqual(cart_writes, writes, result.stdout)
+                self.assertGreaterEqual(cart_writes, 3, result.stdout)
         self.assertEqual(result.stdout, "failed to write page 5, errno 27!\n")
 
     @unittest.skipUnless(strace_io.sees_the_c_runtime(), "needs strace")

@@ -32,14 +32,6 @@ TEST(CartSignature, EverySingleByteDifferenceFails) {
   }
 }
 
-TEST(CartSignature, HoldsTheBytesOfAVideoCart) {
-  const std::vector<int> expected = {0xAA, 0x01, 0x02, 0x00, 0x00, 0x00,
-                                     0x60, 0x0C, 0x00, 0x00, 0x00, 0x00,
-                                     0x00, 0x00, 0x60, 0x1C};
-  EXPECT_EQ(std::vector<int>(kCartSignature.begin(), kCartSignature.end()),
-            expected);
-}
-
 std::vector<std::size_t> allPixelOffsets() {
   return {kPixelByteOffsets.begin(), kPixelByteOffsets.end()};
 }
