@@ -318,6 +318,44 @@ class FullCopyOnWriteDisk(MountedTestCase):
         os.truncate(filler, max(0, os.path.getsize(filler) - room_kib * 1024))
         subprocess.run(["sync"], check=True)
 
+    def scratch_file_refused(self, error):
+        """The scratch file, opened on the cart's folder, refused: the cart's
+        path and the prefix of the run."""
+        if not strace_io.available():
+            self.skipTest("strace is not installed")
+        return self.cart, [*strace_io.TRACER, "-P", self.mount, "-e", "trace=openat",
+                           "-e", f"inject=openat:error={error}", "-o", self.path("trace.log")]
+
+    def in_a_folder_the_user_cannot_write(self):
+        if shutil.which("setpriv") is None:
+            self.skipTest("setpriv is not installed (Debian: util-linux)")
+        folder = os.path.join(self.mount, "locked")
+        os.mkdir(folder)
+        cart = os.path.join(folder, "cart.bin")
+        os.rename(self.cart, cart)
+        os.chmod(cart, 0o666)
+        os.chmod(folder, 0o555)
+        return cart, ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+    def kept_out_of_copy_on_write(self, shared):
+        """A chattr +C cart whose blocks a copy shares, or on a full disk."""
+        if shutil.which("chattr") is None or not strace_io.available():
+            self.skipTest("chattr or strace is not installed (Debian: e2fsprogs, strace)")
+        copy = os.path.join(self.mount, "copy.bin")
+        for path in (self.cart, copy):
+            if os.path.exists(path):
+                os.remove(path)
+            open(path, "wb").close()
+            subprocess.run(["chattr", "+C", path], check=True)
+        with open(self.cart, "wb") as f:
+            f.write(self.original)
+        if shared:
+            subprocess.run(["cp", "--reflink=always", self.cart, copy], check=True)
+        else:
+            self.fill_with_writes()
+        return self.cart, [*strace_io.TRACER, "-e", "trace=openat,?fstatfs,?fstatfs64",
+                           "-o", self.path("trace.log")]
+
     def test_where_no_scratch_file_can_be_made(self):
         # No scratch file for the clones: the disk full or the quota used
         # up even for a file, or a folder the user cannot write. Writing in
@@ -327,57 +365,29 @@ class FullCopyOnWriteDisk(MountedTestCase):
         # a full disk; unless a copy shares its blocks, when it does, and
         # the file system's estimate of its room is asked first.
         expected, summary, _ = cart_model.run(self.original)
-        log = self.path("trace.log")
-        for case, words, status in (
-                ("ENOSPC", "failed to write page 2, errno 28!\n", 1),
-                ("EDQUOT", "failed to write page 2, errno 122!\n", 1),
-                ("a folder the user cannot write", "failed to write page 2, errno 13!\n", 1),
-                ("chattr +C, the disk full", summary, 0),
-                ("chattr +C, its blocks shared with a copy", summary, 0)):
+        # (case, the setup, what is printed, exit status, and where the cart
+        # is kept out of copy-on-write whether a copy shares its blocks)
+        for case, setup, words, status, shared in (
+                ("ENOSPC", lambda: self.scratch_file_refused("ENOSPC"),
+                 "failed to write page 2, errno 28!\n", 1, None),
+                ("EDQUOT", lambda: self.scratch_file_refused("EDQUOT"),
+                 "failed to write page 2, errno 122!\n", 1, None),
+                ("a folder the user cannot write", self.in_a_folder_the_user_cannot_write,
+                 "failed to write page 2, errno 13!\n", 1, None),
+                ("chattr +C, the disk full", lambda: self.kept_out_of_copy_on_write(False),
+                 summary, 0, False),
+                ("chattr +C, its blocks shared with a copy", lambda: self.kept_out_of_copy_on_write(True),
+                 summary, 0, True)):
             with self.subTest(case=case):
                 self.fresh_cart()
-                cart, prefix = self.cart, ()
-                if case.startswith("E"):
-                    if not strace_io.available():
-                        self.skipTest("strace is not installed")
-                    # The scratch file is opened on the cart's folder.
-                    prefix = [*strace_io.TRACER, "-P", self.mount, "-e", "trace=openat",
-                              "-e", f"inject=openat:error={case}", "-o", self.path("trace.log")]
-                elif case.startswith("a folder"):
-                    if shutil.which("setpriv") is None:
-                        self.skipTest("setpriv is not installed (Debian: util-linux)")
-                    folder = os.path.join(self.mount, "locked")
-                    os.mkdir(folder)
-                    cart = os.path.join(folder, "cart.bin")
-                    os.rename(self.cart, cart)
-                    os.chmod(cart, 0o666)
-                    os.chmod(folder, 0o555)
-                    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-                else:
-                    if shutil.which("chattr") is None or not strace_io.available():
-                        self.skipTest("chattr or strace is not installed (Debian: e2fsprogs, strace)")
-                    copy = os.path.join(self.mount, "copy.bin")
-                    for path in (self.cart, copy):
-                        if os.path.exists(path):
-                            os.remove(path)
-                        open(path, "wb").close()
-                        subprocess.run(["chattr", "+C", path], check=True)
-                    with open(self.cart, "wb") as f:
-                        f.write(self.original)
-                    if "shared" in case:
-                        subprocess.run(["cp", "--reflink=always", self.cart, copy], check=True)
-                    else:
-                        self.fill_with_writes()
-                    prefix = [*strace_io.TRACER, "-e", "trace=openat,?fstatfs,?fstatfs64",
-                              "-o", log]
+                cart, prefix = setup()
                 result = self.frennick(cart, prefix=prefix)
                 self.assertEqual((result.stdout, result.status), (words, status))
                 with open(cart, "rb") as f:
                     self.assertTrue(f.read() == (expected if status == 0 else self.original))
-                if case.startswith("chattr"):
-                    with open(log) as f:
+                if shared is not None:
+                    with open(self.path("trace.log")) as f:
                         traced = f.read()
-                    shared = "shared" in case
                     self.assertEqual("O_TMPFILE" in traced, shared, "a scratch file")
                     self.assertEqual(estimated(traced), shared, "the room estimate")
 
@@ -521,30 +531,32 @@ class FullCopyOnWriteDisk(MountedTestCase):
         later, later_page = next((i, page) for i, page in later_clones if page > 2000)  # a later batch
         last, last_page = clones[1][-1]
         cart_only = ["-P", self.cart]
-        for case, injection, words, stopped in (
-                ("ordinary", None, summary, None),
+        # (case, the injection, what is printed, the page the run stops at
+        # (None: every page done), whether the cart is written in place)
+        for case, injection, words, stopped, written_in_place in (
+                ("ordinary", None, summary, None, False),
                 ("EIO on a later batch", f"ioctl:error=EIO:when={later}",
-                 f"failed to write page {later_page}, errno 5!\n", later_page),
+                 f"failed to write page {later_page}, errno 5!\n", later_page, False),
                 ("EIO on the last clone", f"ioctl:error=EIO:when={last}",
-                 f"failed to write page {last_page}, errno 5!\n", last_page),
+                 f"failed to write page {last_page}, errno 5!\n", last_page, False),
                 ("ENOSPC on pages 2-201: one page at a time", f"ioctl:error=ENOSPC:when={first}",
-                 summary, None),
+                 summary, None, False),
                 ("EDQUOT on pages 2-201: one page at a time", f"ioctl:error=EDQUOT:when={first}",
-                 summary, None),
+                 summary, None, False),
                 ("ENOSPC on pages 2-201, and then on page 5",
-                 f"ioctl:error=ENOSPC:when={first}..{first + 4}+4", "failed to write page 5, errno 28!\n", 5),
+                 f"ioctl:error=ENOSPC:when={first}..{first + 4}+4", "failed to write page 5, errno 28!\n", 5, False),
                 ("the probe refused for room: clones all the same", f"ioctl:error=ENOSPC:when={probe[0]}",
-                 summary, None),
+                 summary, None, False),
                 ("clones refused: written in place", f"ioctl:error=EOPNOTSUPP:when={probe[0]}",
-                 summary, None),
+                 summary, None, True),
                 # The scratch file's writes (pages 34-65 the second): a
                 # failure named as it is; no room once, room given back by
                 # cloning what waits, and the run goes on.
                 ("EIO into the scratch file", "pwrite64:error=EIO:when=2",
-                 "failed to write page 34, errno 5!\n", 34),
+                 "failed to write page 34, errno 5!\n", 34, False),
                 ("EDQUOT into the scratch file from then on", "pwrite64:error=EDQUOT:when=2+",
-                 "failed to write page 34, errno 122!\n", 34),
-                ("ENOSPC into the scratch file once", "pwrite64:error=ENOSPC:when=2", summary, None)):
+                 "failed to write page 34, errno 122!\n", 34, False),
+                ("ENOSPC into the scratch file once", "pwrite64:error=ENOSPC:when=2", summary, None, False)):
             with self.subTest(case=case):
                 self.fresh_cart()
                 options = ["-e", "trace=ioctl,pwrite64,?fstatfs,?fstatfs64", "-o", log]
@@ -558,9 +570,9 @@ class FullCopyOnWriteDisk(MountedTestCase):
                     self.assertEqual(cart_model.differing_pages(f.read(), expected), ([], False))
                 with open(log) as f:
                     traced = f.read()
-                # In place only where clones are refused.
+                # The room estimate asked only where the cart is written in place.
                 in_place = re.search(r"pwrite64\(3,", traced) is not None
-                self.assertEqual(in_place, case.startswith("clones refused"), case)
+                self.assertEqual(in_place, written_in_place, case)
                 self.assertEqual(estimated(traced), in_place, case)
 
 
