@@ -270,12 +270,15 @@ const carts = cartTable();
       throw new DOMException('no', 'NotAllowedError'); }; return true; })()`;
     const hold = `window.cartHandle.createWritable({ keepExistingData: true, mode: 'exclusive' })
       .then((held) => { window.held = held; return true; })`;
-    for (const [name, cart, setup, words, notice, after, opened] of [
-      ["changed", data, countOpenings, expected.words, "cart.bin was changed in place.", expected.bytes, 1],
+    // [case, the cart, the setup, the tool's lines, the notice, the cart after, times
+    //  opened for writing (null: not counted), its time kept, the copy offered (null: none)]
+    for (const [name, cart, setup, words, notice, after, opened, timeKept, copy] of [
+      ["changed", data, countOpenings, expected.words, "cart.bin was changed in place.", expected.bytes, 1, false, null],
       ["already matched", expected.bytes, countOpenings, expected.words.replace(/ \d+ patches fixing \d+ pixels/, " 0 patches fixing 0 pixels").replace(/\(\d+%\)/, "(0%)"),
-       "nothing needed changing, so the cart was not written", expected.bytes, 0],
-      ["permission refused", data, refuse, expected.words, "Permission to change cart.bin was refused", data, null],
-      ["in use by another tab", data, hold, "", "being changed by another tab", data, null],
+       "nothing needed changing, so the cart was not written", expected.bytes, 0, true, null],
+      ["permission refused", data, refuse, expected.words, "Permission to change cart.bin was refused", data, null, false,
+       expected.bytes],
+      ["in use by another tab", data, hold, "", "being changed by another tab", data, null, false, null],
     ]) {
       await report.check(`in place: ${name}`, async () => {
         await driver.open(server.url);
@@ -290,9 +293,9 @@ const carts = cartTable();
         assert.ok(shown.notice.includes(notice), shown.notice);
         assert.equal(await driver.evaluate(PRIVATE_FILE_DIGEST), sha256(after));
         if (opened !== null) assert.equal(await driver.evaluate("window.openings"), opened);
-        if (name === "already matched") assert.equal(await driver.evaluate(MODIFIED), modified);
-        if (name === "permission refused") {
-          assert.equal(shown.digest, sha256(expected.bytes));
+        if (timeKept) assert.equal(await driver.evaluate(MODIFIED), modified);
+        if (copy) {
+          assert.equal(shown.digest, sha256(copy));
         } else {
           assert.ok(!shown.offered, "a copy offered after an in-place run");
         }
@@ -430,13 +433,37 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
   try {
     const data = makeCart("disk.bin", "--random", "--pages", "300", "--seed", "7");
     const expected = native(data);
-    // A name for each: the browser remembers the permission per file.
-    for (const [name, file] of [["changes", "changes.bin"], ["needs nothing", "matched.bin"],
-                                ["read-only", "readonly.bin"]]) {
+    // A file for each: the browser remembers the permission per file. Each
+    // row: the cart's bytes, whether the browser asks, whether the cart is
+    // immutable, and what the run must show and leave.
+    const rows = [
+      { name: "changes", file: "changes.bin", bytes: data, asks: true, immutable: false,
+        check: (shown, cart) => {
+          assert.equal(shown.words, expected.words);
+          assert.match(shown.notice, /changes\.bin was changed in place/);
+          assert.ok(readFileSync(cart).equals(expected.bytes));
+        } },
+      { name: "needs nothing", file: "matched.bin", bytes: expected.bytes, asks: false, immutable: false,
+        check: (shown, cart, before) => {
+          const after = statSync(cart);
+          assert.match(shown.words, /^Process complete after 300 pages, 0 patches/);
+          assert.match(shown.notice, /the cart was not written/);
+          assert.deepEqual([after.ino, after.mtimeMs], [before.ino, before.mtimeMs]);
+        } },
+      // Refused when the browser replaces it: the page offers a copy instead,
+      // and asks where; the user cancels.
+      { name: "read-only", file: "readonly.bin", bytes: data, asks: true, immutable: true,
+        check: (shown, cart) => {
+          assert.equal(shown.state, "cancelled");
+          assert.ok(readFileSync(cart).equals(data));
+          assert.equal(shown.digest, null);
+        } },
+    ];
+    for (const { name, file, bytes, asks, immutable, check } of rows) {
       await report.check(`window: a cart on disk dropped onto the page: ${name}`, async () => {
         const cart = path(file);
-        writeFileSync(cart, name === "needs nothing" ? expected.bytes : data);
-        if (name === "read-only") execFileSync("chattr", ["+i", cart]);  // for root too
+        writeFileSync(cart, bytes);
+        if (immutable) execFileSync("chattr", ["+i", cart]);  // for root too
         const before = statSync(cart);
         try {
           await driver.open("file://" + PAGE_FILE);
@@ -445,15 +472,13 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
             await cdp.send("Input.dispatchDragEvent", { type, x: 300, y: 300,
               data: { items: [], files: [cart], dragOperationsMask: 1 } });
           }
-          if (name !== "needs nothing") {
+          if (asks) {
             // The question is up, its focus on Cancel.
             await waitFor(driver, "document.body.dataset.state === 'asking'");
             await sleep(500);
             x("key", "Tab", "Return");
           }
-          if (name === "read-only") {
-            // Refused when the browser replaces it: the page offers a copy
-            // instead, and asks where; the user cancels.
+          if (immutable) {
             await waitFor(driver, "!document.getElementById('save-as').hidden");
             assert.match(await driver.evaluate("document.getElementById('notice').textContent"),
                          /readonly\.bin cannot be written \(it is read-only\)/);
@@ -461,23 +486,9 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
           }
           await waitFor(driver, ENDED);
         } finally {
-          if (name === "read-only") execFileSync("chattr", ["-i", cart]);
+          if (immutable) execFileSync("chattr", ["-i", cart]);
         }
-        const shown = await driver.evaluate(SHOWN);
-        const after = statSync(cart);
-        if (name === "changes") {
-          assert.equal(shown.words, expected.words);
-          assert.match(shown.notice, /changes\.bin was changed in place/);
-          assert.ok(readFileSync(cart).equals(expected.bytes));
-        } else if (name === "needs nothing") {
-          assert.match(shown.words, /^Process complete after 300 pages, 0 patches/);
-          assert.match(shown.notice, /the cart was not written/);
-          assert.deepEqual([after.ino, after.mtimeMs], [before.ino, before.mtimeMs]);
-        } else {
-          assert.equal(shown.state, "cancelled");
-          assert.ok(readFileSync(cart).equals(data));
-          assert.equal(shown.digest, null);
-        }
+        check(await driver.evaluate(SHOWN), cart, before);
       });
     }
 
@@ -488,9 +499,12 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
     const carts = path("carts");
     mkdirSync(carts);
     const cart = join(carts, "disk.bin");
-    for (const [name, typed, notice] of [
-      ["the cart's folder", carts + "/", /^The processed copy was saved as disk \(processed\)\.bin in the folder you chose; disk\.bin itself was not changed\.$/],
-      ["the cart itself", cart, /^disk\.bin is a file, not a folder, so the processed copy was not made; disk\.bin was left exactly as it was/],
+    // [case, what is typed, the notice, the copy made (null: none)]
+    for (const [name, typed, notice, made] of [
+      ["the cart's folder", carts + "/", /^The processed copy was saved as disk \(processed\)\.bin in the folder you chose; disk\.bin itself was not changed\.$/,
+       expected],
+      ["the cart itself", cart, /^disk\.bin is a file, not a folder, so the processed copy was not made; disk\.bin was left exactly as it was/,
+       null],
     ]) {
       await report.check(`window: the folder dialog given ${name}`, async () => {
         writeFileSync(cart, data);
@@ -501,13 +515,13 @@ if (installed("the cases in a window", [["Xvfb", "xvfb"], ["xdotool", "xdotool"]
         await answerFolderDialog(screen, typed, driver);
         await waitFor(driver, ENDED);
         const shown = await driver.evaluate(SHOWN);
-        assert.equal(shown.words, name === "the cart's folder" ? expected.words : "");
+        assert.equal(shown.words, made ? made.words : "");
         assert.match(shown.notice, notice);
         assert.ok(readFileSync(cart).equals(data), "the cart was changed");
         const copy = join(carts, "disk (processed).bin");
-        if (name === "the cart's folder") {
+        if (made) {
           assert.equal(shown.kept, "chosen folder");
-          assert.ok(readFileSync(copy).equals(expected.bytes), "the copy differs from the native run's cart");
+          assert.ok(readFileSync(copy).equals(made.bytes), "the copy differs from the native run's cart");
           rmSync(copy);
         }
         assert.deepEqual(readdirSync(carts), ["disk.bin"]);
