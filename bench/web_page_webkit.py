@@ -21,9 +21,7 @@ release build with the page.
 """
 
 import argparse
-import functools
 import hashlib
-import http.server
 import os
 import shutil
 import subprocess
@@ -34,7 +32,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "web"))
-from webkit_gtk import Session, start_display  # noqa: E402
+from webkit_gtk import Session, serve, start_display  # noqa: E402
 BUILD = os.path.join(ROOT, "build", "release")
 PAGE_FILE = os.path.join(BUILD, "web-page", "web", "frennick.html")
 FRENNICK = os.path.join(BUILD, "tool", "Frennick")
@@ -157,14 +155,7 @@ def main():
     xvfb = start_display()
     work = tempfile.mkdtemp(prefix="frennick-webkit-bench-")
 
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):
-            pass
-
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(Quiet, directory=os.path.dirname(PAGE_FILE)))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    http_url = f"http://127.0.0.1:{server.server_address[1]}/frennick.html"
+    server, http_url = serve(PAGE_FILE)
     print("| cart | path | run | page s | floor s | page / floor | copy kept as | web process above idle, MiB "
           "| network process above idle, MiB | left in TMPDIR, MiB | copy | native s |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")

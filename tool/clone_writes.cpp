@@ -170,12 +170,13 @@ void giveRoomBack(int scratch) {
 #endif
 }
 
-// Whether the file system keeps quotas: btrfs shows its quota groups to
-// anyone, under its id in /sys.
+// Whether the file system may keep quotas: btrfs shows its quota groups to
+// anyone, under its id in /sys. Where its id cannot be asked (ZFS,
+// bcachefs, qemu-user, which does not pass that call on), it may.
 bool keepsQuotas(int descriptor) {
 #ifdef __linux__
   btrfs_ioctl_fs_info_args info{};
-  if (ioctl(descriptor, BTRFS_IOC_FS_INFO, &info) != 0) return false;
+  if (ioctl(descriptor, BTRFS_IOC_FS_INFO, &info) != 0) return true;
   char path[80] = "/sys/fs/btrfs/";
   char* at = path + std::strlen(path);
   for (int i = 0; i < 16; ++i) {

@@ -39,6 +39,16 @@ def write_cart(path, cart):
         f.write(cart[:max(2 * PAGE, len(cart.rstrip(b"\0")))])
 
 
+def fill_up(path, byte):
+    """Writes `byte` into a new file at `path` until the disk is full."""
+    try:
+        with open(path, "wb") as f:
+            while True:
+                f.write(bytes([byte]) * 65536)
+    except OSError:
+        pass
+
+
 def mounted(path, timeout=10):
     deadline = time.monotonic() + timeout
     while not os.path.ismount(path):
@@ -248,12 +258,7 @@ class Share(SharedCartCase):
 
     def fill(self, room_kib):
         filler = os.path.join(self.behind, "filler")
-        try:
-            with open(filler, "wb") as f:
-                while True:
-                    f.write(b"\x55" * 65536)
-        except OSError:
-            pass
+        fill_up(filler, 0x55)
         os.truncate(filler, max(0, os.path.getsize(filler) - room_kib * 1024))
         subprocess.run(["sync"], check=True)
 
@@ -329,13 +334,7 @@ class FuseDisk(SharedCartCase):
                     os.remove(os.path.join(self.mount, "cart.bin"))
                     cart = sparse_cart(4096)
                     write_cart(os.path.join(self.mount, "cart.bin"), cart)
-                    filler = os.path.join(self.mount, "filler")
-                    try:
-                        with open(filler, "wb") as f:
-                            while True:
-                                f.write(b"\xAA" * 65536)
-                    except OSError:
-                        pass
+                    fill_up(os.path.join(self.mount, "filler"), 0xAA)
                     result = self.frennick(os.path.join(self.mount, "cart.bin"))
                     self.assertRegex(result.stdout, r"^failed to write page \d+, errno 28!\n$")
                     self.check_run(cart, result)

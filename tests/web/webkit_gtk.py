@@ -6,10 +6,13 @@ ships, the cart chosen in the page's file input through the file chooser,
 and the copy saved through a[download]. The page's WebKit test and its
 WebKit benchmark both use it. Run with Debian's /usr/bin/python3."""
 
+import functools
+import http.server
 import json
 import os
 import subprocess
 import tempfile
+import threading
 import time
 
 # What Safari has that WebKitGTK leaves off by default.
@@ -39,6 +42,20 @@ def start_display():
     with os.fdopen(reading) as number:
         os.environ["DISPLAY"] = ":" + number.readline().strip()
     return xvfb
+
+
+def serve(page_file):
+    """A quiet web server on a free local port for the page's folder, in a
+    thread of its own: the server, and the page's address there."""
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(Quiet, directory=os.path.dirname(page_file)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"http://127.0.0.1:{server.server_address[1]}/{os.path.basename(page_file)}"
 
 
 class Session:

@@ -9,15 +9,12 @@ private file system once the page is loaded again. Exits 77 (skipped) with
 the reason when what it needs is not installed. Run with Debian's
 /usr/bin/python3 (python3-gi)."""
 
-import functools
-import http.server
 import os
 import subprocess
 import sys
 import tempfile
-import threading
 
-from webkit_gtk import Session, available, start_display
+from webkit_gtk import Session, available, serve, start_display
 
 PAGE_FILE = os.environ.get("FRENNICK_PAGE", "")
 PAGE = 8192
@@ -43,14 +40,7 @@ def main():
     work = tempfile.TemporaryDirectory(prefix="frennick-webkit-session-")
     xvfb = start_display()
 
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):
-            pass
-
-    server = http.server.ThreadingHTTPServer(
-        ("127.0.0.1", 0), functools.partial(Quiet, directory=os.path.dirname(PAGE_FILE)))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"http://127.0.0.1:{server.server_address[1]}/{os.path.basename(PAGE_FILE)}"
+    server, url = serve(PAGE_FILE)
     failed = 0
     session = Session(features=True)
     try:
