@@ -202,7 +202,8 @@ std::int64_t freeBytes(int descriptor) {
   return -1;
 #else
   struct statvfs system {};
-  if (fstatvfs(descriptor, &system) != 0) return -1;
+  // A file system of no size (fusefat's answer) does not know its room.
+  if (fstatvfs(descriptor, &system) != 0 || system.f_blocks == 0) return -1;
   return static_cast<std::int64_t>(system.f_bavail) *
          static_cast<std::int64_t>(system.f_frsize);
 #endif

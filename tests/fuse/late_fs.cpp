@@ -6,10 +6,11 @@
 // while the write itself says it took everything. Then the budget has no
 // end, as after a passing fault, or (--full) stays spent, as a full disk.
 // --claims adds that many bytes to the room it reports, as a file system
-// whose free figure is only an estimate.
+// whose free figure is only an estimate; --no-size reports a file system of
+// no size and no room, as fusefat does.
 //
-//   late_fs --folder DIR --budget BYTES [--claims BYTES] [--late] [--full]
-//           [--error ERRNO] MOUNTPOINT [FUSE options]
+//   late_fs --folder DIR --budget BYTES [--claims BYTES] [--no-size] [--late]
+//           [--full] [--error ERRNO] MOUNTPOINT [FUSE options]
 #define FUSE_USE_VERSION 31
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,6 +36,7 @@ struct Settings {
   std::int64_t claims = 0;
   bool late = false;
   bool full = false;
+  bool noSize = false;
   int error = EIO;
 } settings;
 
@@ -125,7 +127,8 @@ int fsStatfs(const char*, struct statvfs* status) {
                              INT64_MAX / 4) +
       settings.claims;
   status->f_bavail = status->f_bfree =
-      static_cast<fsblkcnt_t>(room) / status->f_frsize;
+      settings.noSize ? 0 : static_cast<fsblkcnt_t>(room) / status->f_frsize;
+  if (settings.noSize) status->f_blocks = 0;
   return 0;
 }
 
@@ -147,6 +150,8 @@ int main(int argc, char** argv) {
       settings.claims = std::atoll(argv[++i]);
     } else if (option == "--error" && i + 1 < argc) {
       settings.error = std::atoi(argv[++i]);
+    } else if (option == "--no-size") {
+      settings.noSize = true;
     } else if (option == "--late") {
       settings.late = true;
     } else if (option == "--full") {
