@@ -501,11 +501,11 @@ class FullCopyOnWriteDisk(MountedTestCase):
         # from 300 on every other page: unchanged pages lie between changed
         # ones, which the scratch file's holes must not replace, and the
         # changed pages come in more runs than one batch of clones takes.
-        matched = self.demo_cart("matched.bin", "--random", "--pages", "6144", "--seed", "2")
+        matched = self.demo_cart("matched.bin", "--random", "--pages", "3072", "--seed", "2")
         self.write("matched.bin", matched)
         self.frennick("matched.bin")
         matched = self.read("matched.bin")
-        cart = self.unmatched(matched, [*range(2, 202), *range(300, 6144, 2)])
+        cart = self.unmatched(matched, [*range(2, 202), *range(300, 3072, 2)])
         self.original = cart
         _, summary, _ = cart_model.run(cart)
         # The clones of a whole run, in the order made: the probe first, into
