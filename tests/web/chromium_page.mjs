@@ -178,6 +178,8 @@ const carts = cartTable();
     const eight = makeCart("eight.bin", "--random", "--pages", "1024", "--seed", "11");
     const eightDone = native(eight);
     const FOLDER = "Object.fromEntries(Array.from(window.folderFiles, ([name, bytes]) => [name, bytes.length]))";
+    // [case, the setup, the answer, the notice, the files left in the folder]: a copy
+    // is offered only where one is left.
     for (const [name, setup, answer, notice, left] of [
       ["another file has the copy's name", "window.folderFiles.set('cart (processed).bin', new Uint8Array(3))",
        "#save-as", /^The processed copy was saved as cart \(processed 2\)\.bin in the folder you chose; cart\.bin itself was not changed\.$/,
@@ -203,7 +205,7 @@ const carts = cartTable();
         const shown = await driver.evaluate(SHOWN);
         assert.match(shown.notice, notice);
         assert.deepEqual(await driver.evaluate(FOLDER), left);
-        assert.equal(shown.digest, name.startsWith("another") ? sha256(eightDone.bytes) : null);
+        assert.equal(shown.digest, Object.keys(left).length ? sha256(eightDone.bytes) : null);
         assert.ok(readFileSync(path("cart.bin")).equals(eight), "the cart was changed");
       });
     }
