@@ -104,9 +104,9 @@ std::size_t CartFile::put(std::int64_t offset, const void* bytes,
 //   any other      has holes                   ReserveFirst: room set aside
 //   any other      whole                       InPlace
 //
-// Where the file system reports failures late (a share, FUSE), writes also
-// keep to the room asked for as each batch begins (see WriteBatch). Where
-// it cannot set room aside at all, a sparse cart is written InPlace.
+// On a share, or FUSE over anything but a disk of its own, writes also keep
+// to the run's account of the room (see roomForBatch). Where the file system
+// cannot set room aside at all, a sparse cart is written InPlace.
 CartFile::Route CartFile::chooseRoute() noexcept {
   if (descriptor_ < 0) return Route::InPlace;  // nothing else to ask there
   if (kind_.copiesOnWrite && !overwritesInPlace(descriptor_)) {
@@ -131,10 +131,10 @@ CartFile::Room CartFile::pagesWithRoom(std::int64_t firstPage,
   const std::int64_t bytes = static_cast<std::int64_t>(count) * kPageBytes;
   if (route_ == Route::Nothing) return {0, clones_.error()};
   // Only the file system's word for its room; on a share, which may copy
-  // on write on its server, half of what it said when the batch began (it
-  // takes a trip to the server to ask), so that a batch that fails finds
-  // room to be put back.
-  const std::int64_t usable = kind_.reportsLate ? batchRoom_
+  // on write on its server, the run's account of it (see roomForBatch,
+  // asked once a batch: it takes a trip to the server), so that a batch
+  // that fails finds room to be put back.
+  const std::int64_t usable = kind_.overAnything ? batchRoom_
                               : route_ == Route::WhatFits
                                   ? freeBytes(descriptor_)
                                   : -1;
@@ -189,11 +189,20 @@ bool CartFile::makeDurable() noexcept {
 }
 
 std::int64_t CartFile::roomForBatch() noexcept {
-  if (descriptor_ < 0) return -1;
+  // Half the room first reported, less what the run has written since, or
+  // half of what is reported now where that is less: a share over a
+  // copy-on-write disk spends room on every overwrite, yet btrfs reports
+  // none of it spent until it commits.
+  // A disk of FUSE's own (NTFS, exFAT) overwrites in place: a batch there
+  // takes no room but a sparse cart's holes, which the route sees to.
+  if (descriptor_ < 0 || !kind_.overAnything) return -1;
   const int saved = errno;
   const std::int64_t free = freeBytes(descriptor_);
   errno = saved;
-  batchRoom_ = free < 0 ? -1 : free / 2;
+  if (free >= 0 && (!roomAsked_ || free / 2 < batchRoom_)) {
+    batchRoom_ = free / 2;
+  }
+  roomAsked_ = true;
   return batchRoom_;
 }
 

@@ -81,9 +81,10 @@ class CartFile {
   // set, when the device or the file system refused some of it.
   bool makeDurable() noexcept;
 
-  // The bytes a batch may write, asked of the file system as it begins:
-  // half of what it says it can still take (writes stop short of it); -1
-  // where it cannot tell.
+  // The bytes the run may still write, asked of the file system as each
+  // batch begins: half of what it said it could take when first asked, less
+  // what was written since (writes stop short of it); -1 where it cannot
+  // tell.
   std::int64_t roomForBatch() noexcept;
 
   // Some pages are taken by writeWhole and reach the cart only later, many
@@ -127,8 +128,10 @@ class CartFile {
   // the stream's calls are used.
   int descriptor_ = -1;
   Route route_ = Route::NotChosen;
-  FileSystemKind kind_{false, false, false};
-  std::int64_t batchRoom_ = -1;  // what this batch may still write
+  FileSystemKind kind_{false, false, false, false};
+  // What the run may still write, where failures come late; -1: unbounded.
+  std::int64_t batchRoom_ = -1;
+  bool roomAsked_ = false;
   CloneWrites clones_;
 };
 

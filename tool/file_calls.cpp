@@ -19,6 +19,7 @@
 #endif
 #ifdef __linux__
 #include <linux/falloc.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #endif
 
@@ -96,14 +97,20 @@ bool hasHoles(int descriptor) {
 FileSystemKind fileSystemKind(int descriptor) {
 #ifdef __linux__
   struct statfs system {};
-  if (fstatfs(descriptor, &system) != 0) return {false, false, false};
+  if (fstatfs(descriptor, &system) != 0) return {false, false, false, false};
   switch (static_cast<std::uint32_t>(system.f_type)) {
     case 0x9123683EU:  // btrfs
     case 0x2FC12FC1U:  // ZFS
     case 0xCA451A4EU:  // bcachefs
-      return {true, false, false};
-    case 0x65735546U:  // FUSE
-      return {false, true, true};
+      return {true, false, false, false};
+    case 0x65735546U: {  // FUSE
+      // On a disk of its own (fuseblk: ntfs-3g, exfat-fuse), or over
+      // anything at all (sshfs, a cloud drive), which is anonymous.
+      struct stat status {};
+      const bool onADisk =
+          fstat(descriptor, &status) == 0 && major(status.st_dev) != 0;
+      return {false, true, true, !onADisk};
+    }
     case 0x6969U:      // NFS
     case 0x517BU:      // SMB
     case 0xFF534D42U:  // CIFS
@@ -112,13 +119,13 @@ FileSystemKind fileSystemKind(int descriptor) {
     case 0x00C36400U:  // Ceph
     case 0x5346414FU:  // AFS
     case 0x6B414653U:  // kAFS
-      return {false, true, false};
+      return {false, true, false, true};
     default:
-      return {false, false, false};
+      return {false, false, false, false};
   }
 #else
   (void)descriptor;
-  return {false, false, false};
+  return {false, false, false, false};
 #endif
 }
 

@@ -33,11 +33,14 @@ bool hasHoles(int descriptor);
 // failure comes only with a later write or the sync: network ones (NFS,
 // SMB, 9p, Ceph, AFS) and those mounted through FUSE (sshfs, ntfs-3g,
 // exfat-fuse...). `fuse`: through FUSE, where the kernel hands a write to
-// the file system in pieces, one request each.
+// the file system in pieces, one request each. `overAnything`: a share, or
+// FUSE over something other than a disk of its own, which may copy on write
+// where it keeps the files (a NAS on btrfs or ZFS).
 struct FileSystemKind {
   bool copiesOnWrite;
   bool reportsLate;
   bool fuse;
+  bool overAnything;
 };
 FileSystemKind fileSystemKind(int descriptor);
 

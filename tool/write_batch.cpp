@@ -37,26 +37,64 @@ void WriteBatch::keep(CartFile& cart, std::int64_t firstPage,
   }
 }
 
-std::int64_t WriteBatch::putBack(CartFile& cart) const noexcept {
+namespace {
+
+// Where a page of the batch stands now.
+enum class Now { AsRead, AsMatched, Cut };
+
+Now standing(CartFile& cart, std::int64_t page, const CartPage& original,
+             const CartPage& matched) noexcept {
+  alignas(kDirectAlignment) static CartPage now;
+  const int saved = errno;
+  const bool whole = cart.read(page, &now, 1).end == ReadEnd::Whole;
+  errno = saved;
+  if (whole && now == original) return Now::AsRead;
+  if (whole && now == matched) return Now::AsMatched;
+  return Now::Cut;
+}
+
+}  // namespace
+
+// Puts the pages back and syncs: every page, or only those not as read, the
+// cut ones first. The first errno of a failure; 0 when all went back.
+int WriteBatch::putBackOnce(CartFile& cart, bool everyPage) const noexcept {
   int error = 0;
-  for (std::size_t i = 0; i < count_; ++i) {
-    alignas(kDirectAlignment) CartPage original = kept.pages[i];
-    undoPagePolarity(original, kept.flips[i]);
-    if (!cart.putBack(kept.numbers[i], original, kPageSize) && error == 0) {
-      error = errno;
+  for (const Now which : {Now::Cut, Now::AsMatched}) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      alignas(kDirectAlignment) CartPage original = kept.pages[i];
+      undoPagePolarity(original, kept.flips[i]);
+      if (!everyPage &&
+          standing(cart, kept.numbers[i], original, kept.pages[i]) != which) {
+        continue;
+      }
+      if (!cart.putBack(kept.numbers[i], original, kPageSize) && error == 0) {
+        error = errno != 0 ? errno : EIO;
+      }
     }
+    if (everyPage) break;
   }
-  if (!cart.makeDurable() && error == 0) error = errno;
+  if (!cart.makeDurable() && error == 0) error = errno != 0 ? errno : EIO;
+  return error;
+}
+
+std::int64_t WriteBatch::putBack(CartFile& cart) const noexcept {
+  // Once the sync has told the failure, a share takes writes again (sshfs
+  // fails every write after one that failed, until then): the pages still
+  // not as read go back again, the cut ones first, which may need less room
+  // than the whole batch.
+  const int first = putBackOnce(cart, true);
+  int error = first;
+  for (int again = 0; error != 0 && again < 2; ++again) {
+    error = putBackOnce(cart, false);
+  }
   if (error == 0) return -1;
   // Not all went back, or not for sure: each page as it is now may be whole
   // all the same, as read or as matched.
   for (std::size_t i = 0; i < count_; ++i) {
     alignas(kDirectAlignment) CartPage original = kept.pages[i];
     undoPagePolarity(original, kept.flips[i]);
-    alignas(kDirectAlignment) static CartPage now;
-    if (cart.read(kept.numbers[i], &now, 1).end != ReadEnd::Whole ||
-        (now != original && now != kept.pages[i])) {
-      errno = error;
+    if (standing(cart, kept.numbers[i], original, kept.pages[i]) == Now::Cut) {
+      errno = first;
       return kept.numbers[i];
     }
   }

@@ -33,14 +33,17 @@ class WriteBatch {
   void keep(CartFile& cart, std::int64_t firstPage, const CartPage* pages,
             const PageFlips* flips, std::size_t count) noexcept;
 
-  // Writes every page kept back as it was read, then syncs. Where any of
-  // that fails, the first page that is now neither as read nor as matched,
-  // with errno why; -1 when none is.
+  // Writes every page kept back as it was read, then syncs; where that
+  // fails, the pages still not as read go back again, those cut inside
+  // first. Then the first page that is neither as read nor as matched, with
+  // errno why; -1 when none is.
   std::int64_t putBack(CartFile& cart) const noexcept;
 
   void clear() noexcept { count_ = 0; }
 
  private:
+  int putBackOnce(CartFile& cart, bool everyPage) const noexcept;
+
   std::size_t count_ = 0;
   std::size_t limit_ = 0;
 };

@@ -7,10 +7,12 @@
 // end, as after a passing fault, or (--full) stays spent, as a full disk.
 // --claims adds that many bytes to the room it reports, as a file system
 // whose free figure is only an estimate; --no-size reports a file system of
-// no size and no room, as fusefat does.
+// no size and no room, as fusefat does; --stale reports the room there was
+// at the start, however much is spent, as btrfs does until it commits.
 //
-//   late_fs --folder DIR --budget BYTES [--claims BYTES] [--no-size] [--late]
-//           [--full] [--error ERRNO] MOUNTPOINT [FUSE options]
+//   late_fs --folder DIR --budget BYTES [--claims BYTES] [--no-size]
+//           [--stale] [--late] [--full] [--error ERRNO] MOUNTPOINT
+//           [FUSE options]
 #define FUSE_USE_VERSION 31
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +39,8 @@ struct Settings {
   bool late = false;
   bool full = false;
   bool noSize = false;
+  bool stale = false;
+  std::int64_t startingBudget = 0;
   int error = EIO;
 } settings;
 
@@ -123,8 +127,10 @@ int fsStatfs(const char*, struct statvfs* status) {
   if (statvfs(settings.folder.c_str(), status) != 0) return -errno;
   const std::lock_guard<std::mutex> lock(guard);
   const std::int64_t room =
-      std::min<std::int64_t>(std::max<std::int64_t>(0, settings.budget),
-                             INT64_MAX / 4) +
+      std::min<std::int64_t>(
+          std::max<std::int64_t>(
+              0, settings.stale ? settings.startingBudget : settings.budget),
+          INT64_MAX / 4) +
       settings.claims;
   status->f_bavail = status->f_bfree =
       settings.noSize ? 0 : static_cast<fsblkcnt_t>(room) / status->f_frsize;
@@ -145,11 +151,13 @@ int main(int argc, char** argv) {
     if (option == "--folder" && i + 1 < argc) {
       settings.folder = argv[++i];
     } else if (option == "--budget" && i + 1 < argc) {
-      settings.budget = std::atoll(argv[++i]);
+      settings.budget = settings.startingBudget = std::atoll(argv[++i]);
     } else if (option == "--claims" && i + 1 < argc) {
       settings.claims = std::atoll(argv[++i]);
     } else if (option == "--error" && i + 1 < argc) {
       settings.error = std::atoi(argv[++i]);
+    } else if (option == "--stale") {
+      settings.stale = true;
     } else if (option == "--no-size") {
       settings.noSize = true;
     } else if (option == "--late") {
