@@ -31,6 +31,13 @@ void reportWriteFailure(std::FILE* out, std::int64_t firstPage,
                written.error);
 }
 
+void reportTorn(std::FILE* out, std::int64_t page, int error) {
+  std::fprintf(out,
+               "failed to restore page %" PRId64
+               ", errno %d: it is left part-written!\n",
+               page, error);
+}
+
 // The part of a page that a write cut short, put back as it was read:
 // half of a page matched would show its pixel bytes inverted without
 // their colour bytes.
@@ -38,11 +45,7 @@ void putBack(CartFile& cart, std::int64_t page, const CartBlock& block,
              std::size_t slot, std::size_t size, std::FILE* out) {
   alignas(kDirectAlignment) CartPage original = block.pages[slot];
   undoPagePolarity(original, block.flips[slot]);
-  if (cart.putBack(page, original, size)) return;
-  std::fprintf(out,
-               "failed to restore page %" PRId64
-               ", errno %d: it is left part-written!\n",
-               page, errno);
+  if (!cart.putBack(page, original, size)) reportTorn(out, page, errno);
 }
 
 // A batch whose write or sync failed, put back whole: the message names
@@ -52,12 +55,7 @@ void putBackBatch(CartFile& cart, WriteBatch& batch, int error,
   std::fprintf(out, "failed to write page %" PRId64 ", errno %d!\n",
                batch.first(), error);
   const std::int64_t torn = batch.putBack(cart);
-  if (torn >= 0) {
-    std::fprintf(out,
-                 "failed to restore page %" PRId64
-                 ", errno %d: it is left part-written!\n",
-                 torn, errno);
-  }
+  if (torn >= 0) reportTorn(out, torn, errno);
   batch.clear();
 }
 

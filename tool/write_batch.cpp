@@ -42,31 +42,42 @@ namespace {
 // Where a page of the batch stands now.
 enum class Now { AsRead, AsMatched, Cut };
 
-Now standing(CartFile& cart, std::int64_t page, const CartPage& original,
-             const CartPage& matched) noexcept {
+// Whether each page kept was read back as it was read, as matched, or
+// neither, by the last look at them.
+Now standings[WriteBatch::kPages];
+
+// Page `i` kept, as it was read.
+CartPage asRead(std::size_t i) noexcept {
+  CartPage original = kept.pages[i];
+  undoPagePolarity(original, kept.flips[i]);
+  return original;
+}
+
+Now standing(CartFile& cart, std::size_t i) noexcept {
   alignas(kDirectAlignment) static CartPage now;
   const int saved = errno;
-  const bool whole = cart.read(page, &now, 1).end == ReadEnd::Whole;
+  const bool whole = cart.read(kept.numbers[i], &now, 1).end == ReadEnd::Whole;
   errno = saved;
-  if (whole && now == original) return Now::AsRead;
-  if (whole && now == matched) return Now::AsMatched;
+  if (whole && now == asRead(i)) return Now::AsRead;
+  if (whole && now == kept.pages[i]) return Now::AsMatched;
   return Now::Cut;
 }
 
 }  // namespace
 
-// Puts the pages back and syncs: every page, or only those not as read, the
-// cut ones first. The first errno of a failure; 0 when all went back.
+void WriteBatch::lookAgain(CartFile& cart) const noexcept {
+  for (std::size_t i = 0; i < count_; ++i) standings[i] = standing(cart, i);
+}
+
+// Puts the pages back and syncs: every page, or only those not as read by
+// the last look, the cut ones first. The first errno of a failure; 0 when
+// all went back.
 int WriteBatch::putBackOnce(CartFile& cart, bool everyPage) const noexcept {
   int error = 0;
   for (const Now which : {Now::Cut, Now::AsMatched}) {
     for (std::size_t i = 0; i < count_; ++i) {
-      alignas(kDirectAlignment) CartPage original = kept.pages[i];
-      undoPagePolarity(original, kept.flips[i]);
-      if (!everyPage &&
-          standing(cart, kept.numbers[i], original, kept.pages[i]) != which) {
-        continue;
-      }
+      if (!everyPage && standings[i] != which) continue;
+      alignas(kDirectAlignment) const CartPage original = asRead(i);
       if (!cart.putBack(kept.numbers[i], original, kPageSize) && error == 0) {
         error = errno != 0 ? errno : EIO;
       }
@@ -85,15 +96,15 @@ std::int64_t WriteBatch::putBack(CartFile& cart) const noexcept {
   const int first = putBackOnce(cart, true);
   int error = first;
   for (int again = 0; error != 0 && again < 2; ++again) {
+    lookAgain(cart);
     error = putBackOnce(cart, false);
   }
   if (error == 0) return -1;
   // Not all went back, or not for sure: each page as it is now may be whole
   // all the same, as read or as matched.
+  lookAgain(cart);
   for (std::size_t i = 0; i < count_; ++i) {
-    alignas(kDirectAlignment) CartPage original = kept.pages[i];
-    undoPagePolarity(original, kept.flips[i]);
-    if (standing(cart, kept.numbers[i], original, kept.pages[i]) == Now::Cut) {
+    if (standings[i] == Now::Cut) {
       errno = first;
       return kept.numbers[i];
     }

@@ -20,8 +20,8 @@ class WriteBatch {
   static constexpr std::size_t kPages = 1024;
 
   bool empty() const noexcept { return count_ == 0; }
-  // Whether a batch that is not empty takes these pages too: as many as
-  // half the room the file system reported when it began.
+  // Whether a batch that is not empty takes these pages too: no more than
+  // the cart's account of its room allowed when the batch began.
   bool fits(std::size_t count) const noexcept {
     return count_ + count <= limit_;
   }
@@ -42,6 +42,7 @@ class WriteBatch {
   void clear() noexcept { count_ = 0; }
 
  private:
+  void lookAgain(CartFile& cart) const noexcept;
   int putBackOnce(CartFile& cart, bool everyPage) const noexcept;
 
   std::size_t count_ = 0;
