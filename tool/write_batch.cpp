@@ -1,6 +1,5 @@
 #include "write_batch.hpp"
 
-#include <algorithm>
 #include <cerrno>
 
 #include "cart_run.hpp"
@@ -23,13 +22,7 @@ std::int64_t WriteBatch::first() const noexcept { return kept.numbers[0]; }
 void WriteBatch::keep(CartFile& cart, std::int64_t firstPage,
                       const CartPage* pages, const PageFlips* flips,
                       std::size_t count) noexcept {
-  if (count_ == 0) {
-    const std::int64_t room = cart.roomForBatch();
-    limit_ = room < 0
-                 ? kPages
-                 : static_cast<std::size_t>(std::min<std::int64_t>(
-                       kPages, room / static_cast<std::int64_t>(kPageSize)));
-  }
+  if (count_ == 0) cart.roomForBatch();  // each batch asks afresh
   for (std::size_t i = 0; i < count; ++i, ++count_) {
     kept.pages[count_] = pages[i];
     kept.flips[count_] = flips[i];

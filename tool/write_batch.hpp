@@ -20,16 +20,16 @@ class WriteBatch {
   static constexpr std::size_t kPages = 1024;
 
   bool empty() const noexcept { return count_ == 0; }
-  // Whether a batch that is not empty takes these pages too: no more than
-  // the cart's account of its room allowed when the batch began.
+  // Whether a batch that is not empty takes these pages too. The room is
+  // the cart's to keep to (CartFile::roomForBatch).
   bool fits(std::size_t count) const noexcept {
-    return count_ + count <= limit_;
+    return count_ + count <= kPages;
   }
   // The first page kept: where a failed batch stops the run.
   std::int64_t first() const noexcept;
 
   // Keeps `count` consecutive pages from `firstPage` on, before they are
-  // written; the first pages of a batch ask the cart for its room.
+  // written; the first pages of a batch have the cart ask for its room.
   void keep(CartFile& cart, std::int64_t firstPage, const CartPage* pages,
             const PageFlips* flips, std::size_t count) noexcept;
 
@@ -46,7 +46,6 @@ class WriteBatch {
   int putBackOnce(CartFile& cart, bool everyPage) const noexcept;
 
   std::size_t count_ = 0;
-  std::size_t limit_ = 0;
 };
 
 }  // namespace frennick

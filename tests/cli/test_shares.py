@@ -188,6 +188,11 @@ class LateFileSystem(SharedCartCase):
                  "failed to write page 2, errno 5!\n"),
                 ("EIO on the sync", cart, "fdatasync,fsync:error=EIO:when=1",
                  "failed to write page 2, errno 5!\n"),
+                # Pages 2-102 go out in four writes; the fifth puts page 2
+                # back, and fails: page 2 must go back again after the sync.
+                ("EIO on the sync, then on putting back page 2", cart,
+                 ("fdatasync,fsync:error=EIO:when=1", f"{strace_io.WRITE}:error=EIO:when=5"),
+                 "failed to write page 2, errno 5!\n"),
                 ("ENOSPC on the first write", cart, f"{strace_io.WRITE}:error=ENOSPC:when=1",
                  "failed to write page 2, errno 28!\n"),
                 ("a sparse cart, space not set aside", sparse, None, None)):
@@ -198,7 +203,9 @@ class LateFileSystem(SharedCartCase):
                 self.start("--budget", str(1 << 40))
                 log = self.path("trace.log")
                 cart_path = os.path.join(self.mount, "cart.bin")
-                prefix = strace_io.strace_prefix(cart_path, log, *(["-e", f"inject={injection}"] if injection else []))
+                injections = (injection,) if isinstance(injection, str) else injection or ()
+                prefix = strace_io.strace_prefix(cart_path, log,
+                                                 *[o for i in injections for o in ("-e", f"inject={i}")])
                 result = self.frennick(cart_path, prefix=prefix)
                 self.stop()
                 if words:
